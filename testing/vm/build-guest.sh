@@ -1,0 +1,207 @@
+#!/usr/bin/env bash
+# Builds the kernel and base initramfs of a QEMU guest with a real Linux
+# device-mapper, for the real-kernel tests and the demo.
+#
+# Usage: build-guest.sh [--force] <amd64|arm64>
+#
+# Everything comes from Debian's package archive through `apt-get download`
+# and is unpacked with `dpkg-deb -x` in a temporary folder; nothing is
+# installed on the host. The result goes to
+#   ${QUILLMAP_VM_CACHE:-$HOME/.cache/quillmap-vm}/<arch>/
+#     vmlinuz         the Debian cloud kernel
+#     initramfs.cpio  uncompressed newc archive, padded to 512 bytes: static
+#                     busybox, the kernel modules below (in load order, listed
+#                     in /lib/modules/load-order), dmsetup with its libraries
+#     stamp           written last; its presence means the folder is complete
+# An existing stamp makes this a no-op unless --force is given.
+# The guest's /init is not part of it: run-guest.sh adds it to each boot.
+#
+# Modules: dm-mod and dm-crypt, the crypto the crypt targets
+# "aes-cbc-essiv:sha256" and "aes-xts-plain64" need when not built in,
+# virtio-blk/virtio-pci for the disks and virtio-console for the result
+# channel, each with its dependencies (depmod -b, modprobe --show-depends).
+set -euo pipefail
+
+die() { echo "build-guest: $*" >&2; exit 1; }
+
+force=0
+arch=
+for a in "$@"; do
+  case "$a" in
+    --force) force=1 ;;
+    amd64|arm64) arch=$a ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) die "unknown argument '$a' (usage: build-guest.sh [--force] <amd64|arm64>)" ;;
+  esac
+done
+[ -n "$arch" ] || die "usage: build-guest.sh [--force] <amd64|arm64>"
+
+case "$arch" in
+  amd64) triplet=x86_64-linux-gnu ;;
+  arm64) triplet=aarch64-linux-gnu ;;
+esac
+
+cache_root=${QUILLMAP_VM_CACHE:-$HOME/.cache/quillmap-vm}
+out=$cache_root/$arch
+if [ "$force" -eq 0 ] && [ -f "$out/stamp" ]; then
+  echo "build-guest: $arch guest is up to date in $out ($(head -n1 "$out/stamp"))"
+  exit 0
+fi
+
+for tool in apt-get apt-cache dpkg-deb depmod modprobe cpio readelf; do
+  command -v "$tool" >/dev/null 2>&1 ||
+    die "'$tool' is missing; run scripts/setup.sh (packages: apt, dpkg, kmod, cpio, binutils)"
+done
+if [ "$arch" != "$(dpkg --print-architecture)" ] &&
+   ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+  die "dpkg does not know the $arch architecture; run scripts/setup.sh or 'dpkg --add-architecture $arch && apt-get update'"
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillmap-guest.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+mkdir -p "$root"/{bin,sbin,lib,proc,sys,dev,tmp,run}
+
+# Prints the name apt wants for package $1 of the guest's architecture:
+# "pkg:arch", or the plain name for Architecture: all packages (apt refuses
+# "pkg:arm64" for those, and one refused name makes a batch fetch nothing).
+qualified_name() {
+  local p=$1 pa
+  pa=$(apt-cache show --no-all-versions "$p:$arch" 2>/dev/null |
+       awk '/^Architecture:/ {print $2; exit}') || true
+  if [ -z "$pa" ]; then
+    pa=$(apt-cache show --no-all-versions "$p" 2>/dev/null |
+         awk '/^Architecture:/ {print $2; exit}') || true
+  fi
+  case "$pa" in
+    all) echo "$p" ;;
+    "") return 1 ;;
+    *) echo "$p:$arch" ;;
+  esac
+}
+
+apt_updated=0
+apt_update_once() {
+  if [ "$apt_updated" -eq 0 ] && [ "$(id -u)" -eq 0 ]; then
+    apt_updated=1
+    echo "build-guest: refreshing the package lists (apt-get update)" >&2
+    apt-get update -qq >&2 || true
+    return 0
+  fi
+  return 1
+}
+
+resolve() {
+  local n
+  n=$(qualified_name "$1") && { echo "$n"; return 0; }
+  apt_update_once && n=$(qualified_name "$1") && { echo "$n"; return 0; }
+  die "apt knows no package '$1' for $arch; run 'apt-get update' (and scripts/setup.sh)"
+}
+
+# The cloud metapackage only depends on the versioned image package.
+meta=$(resolve "linux-image-cloud-$arch")
+kpkg=$(apt-cache depends --important "$meta" 2>/dev/null |
+       awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+kpkg=${kpkg%%:*}
+[ -n "$kpkg" ] || die "cannot resolve $meta to a linux-image-* package"
+
+# dmsetup is dynamically linked: these packages hold it and every library in
+# its closure; the closure check below fails loudly if one goes missing.
+user_pkgs=(busybox-static dmsetup libdevmapper1.02.1 libselinux1 libudev1
+           libpcre2-8-0 libc6)
+names=("$(resolve "$kpkg")")
+for p in "${user_pkgs[@]}"; do names+=("$(resolve "$p")"); done
+
+echo "build-guest: downloading ${names[*]}"
+mkdir -p "$work/debs"
+apt_opts=()
+# As root, apt drops to the _apt user, which cannot write into our 0700 dir.
+[ "$(id -u)" -eq 0 ] && apt_opts=(-o APT::Sandbox::User=root)
+if ! (cd "$work/debs" && apt-get "${apt_opts[@]}" -q download "${names[@]}" >"$work/download.log" 2>&1); then
+  cat "$work/download.log" >&2
+  die "downloading the guest packages failed (see apt's messages above); check the network and apt sources, then run 'apt-get update'"
+fi
+
+kdeb=$(ls "$work"/debs/"${kpkg}"_*.deb)
+mkdir -p "$work/k" "$work/u"
+dpkg-deb -x "$kdeb" "$work/k"
+for d in "$work"/debs/*.deb; do
+  [ "$d" = "$kdeb" ] || dpkg-deb -x "$d" "$work/u"
+done
+
+# Kernel and modules.
+kver=$(ls "$work/k/lib/modules")
+[ "$(echo "$kver" | wc -w)" -eq 1 ] || die "expected one module tree in $kpkg, found: $kver"
+cp "$work/k/boot/vmlinuz-$kver" "$work/vmlinuz"
+depmod -b "$work/k" "$kver"
+# Generic names, so no CPU feature is needed; modprobe reports the built-in
+# ones (aes, cbc, sha256 in Debian's config) as "builtin" and they are skipped.
+modules=(dm-mod dm-crypt cbc ecb xts essiv sha256_generic aes_generic
+         virtio_pci virtio_blk virtio_console)
+: >"$work/load-order"
+for m in "${modules[@]}"; do
+  modprobe -d "$work/k" -S "$kver" --show-depends "$m" >"$work/deps" 2>&1 ||
+    die "modprobe cannot resolve '$m' in $kpkg: $(cat "$work/deps")"
+  # "insmod /abs/path.ko [params]" lines; built-in modules say "builtin m".
+  while read -r verb path _; do
+    [ "$verb" = insmod ] || continue
+    rel=${path#"$work/k/lib/modules/$kver/"}
+    grep -qxF "$rel" "$work/load-order" && continue
+    echo "$rel" >>"$work/load-order"
+    mkdir -p "$root/lib/modules/$kver/$(dirname "$rel")"
+    cp "$path" "$root/lib/modules/$kver/$rel"
+  done <"$work/deps"
+done
+# Paths inside the guest, so its init needs no knowledge of the version.
+sed "s|^|/lib/modules/$kver/|" "$work/load-order" >"$root/lib/modules/load-order"
+
+# Userland.
+cp "$work/u/bin/busybox" "$root/bin/busybox"
+cp "$work/u/sbin/dmsetup" "$root/sbin/dmsetup"
+mkdir -p "$root/lib/$triplet"
+find_lib() {
+  local d
+  for d in "$work/u/lib/$triplet" "$work/u/usr/lib/$triplet"; do
+    [ -e "$d/$1" ] && { echo "$d/$1"; return 0; }
+  done
+  return 1
+}
+todo=("$root/sbin/dmsetup")
+while [ ${#todo[@]} -gt 0 ]; do
+  f=${todo[0]}
+  todo=("${todo[@]:1}")
+  interp=$(readelf -l "$f" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
+  if [ -n "$interp" ] && [ ! -e "$root$interp" ]; then
+    src=$(find_lib "$(basename "$interp")") || die "no $interp in the libc6 package"
+    mkdir -p "$root$(dirname "$interp")"
+    cp -L "$src" "$root$interp"
+  fi
+  for so in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    [ -e "$root/lib/$triplet/$so" ] && continue
+    src=$(find_lib "$so") || die "dmsetup needs $so, which none of ${user_pkgs[*]} ships"
+    # Relative links resolve inside the unpacked tree; absolute ones are
+    # never followed because find_lib only looks in the multiarch dirs.
+    cp -L "$src" "$root/lib/$triplet/$so"
+    todo+=("$root/lib/$triplet/$so")
+  done
+done
+
+(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/initramfs.cpio"
+# The kernel only accepts an archive that follows another one at an aligned
+# offset; run-guest.sh appends its own.
+size=$(stat -c %s "$work/initramfs.cpio")
+pad=$(( (512 - size % 512) % 512 ))
+[ "$pad" -eq 0 ] || head -c "$pad" /dev/zero >>"$work/initramfs.cpio"
+
+mkdir -p "$cache_root"
+rm -rf "$out.new"
+mkdir "$out.new"
+mv "$work/vmlinuz" "$work/initramfs.cpio" "$out.new/"
+{
+  echo "$kpkg $kver"
+  for d in "$work"/debs/*.deb; do basename "$d"; done
+  echo "modules: $(tr '\n' ' ' <"$work/load-order")"
+} >"$out.new/stamp"
+rm -rf "$out"
+mv "$out.new" "$out"
+echo "build-guest: $arch guest ready in $out (kernel $kver, initramfs $(( $(stat -c %s "$out/initramfs.cpio") / 1024 )) KiB)"

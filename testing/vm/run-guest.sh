@@ -1,0 +1,253 @@
+#!/usr/bin/env bash
+# Boots the quillmap test guest (Debian cloud kernel, busybox, real
+# device-mapper) under QEMU's software emulation and runs one payload in it.
+#
+# Usage:
+#   run-guest.sh --arch amd64|arm64 [--disk NAME=HEADER:SIZE]... [--no-devmgr]
+#                [--file HOSTPATH:GUESTPATH]... [--env K=V]... [--timeout S]
+#                [--skip-missing] [--console] -- PAYLOAD [ARGS...]
+#
+#   --disk     a virtio disk visible in the guest as /dev/block/NAME (NAME:
+#              up to 20 characters of [A-Za-z0-9._-]). HEADER is the first 4
+#              bytes: 4 characters of text, or hex:XXXXXXXX. SIZE: bytes, or
+#              with a K, M or G suffix (powers of 1024). After the header the
+#              disk holds a pseudo-random pattern over its first 8 MiB, the
+#              same on every run and different for every disk name; the rest
+#              reads as zeros.
+#   --no-devmgr  no device-manager stand-in: /dev/block/dm-N and
+#              /dev/block/mapper/by-uuid/* never appear.
+#   --file     copies a host file or folder to GUESTPATH before the payload.
+#   --env      exported to the payload (TERM=dumb is always set).
+#   --timeout  seconds for the whole boot and run (default 120).
+#   --skip-missing  when QEMU or the guest (testing/vm/build-guest.sh) is
+#              missing, exit 77 ("skipped") instead of 125, unless CI=true.
+#   --console  copy the guest's console (kernel log, init messages) to stderr.
+#   PAYLOAD    a static executable for the guest's architecture, or a shell
+#              script (run by busybox sh). It runs as root in /tmp with its
+#              stdin from /dev/null.
+#
+# The payload's stdout and stderr come back together on this script's stdout,
+# and its exit status becomes this script's. 125 means the harness failed
+# (bad arguments, boot failure, time-out, no report); the reason is on stderr
+# with the end of the guest's console.
+# Environment: QUILLMAP_VM_CACHE (default ~/.cache/quillmap-vm) holds the
+# guests that build-guest.sh makes.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+harness_fail=125
+
+die() { echo "run-guest: $*" >&2; exit "$harness_fail"; }
+
+arch= timeout_s=120 devmgr=1 skip_missing=0 show_console=0
+disks=() files=() envs=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --arch) arch=${2:-}; shift 2 ;;
+    --disk) disks+=("${2:-}"); shift 2 ;;
+    --no-devmgr) devmgr=0; shift ;;
+    --file) files+=("${2:-}"); shift 2 ;;
+    --env) envs+=("${2:-}"); shift 2 ;;
+    --timeout) timeout_s=${2:-}; shift 2 ;;
+    --skip-missing) skip_missing=1; shift ;;
+    --console) show_console=1; shift ;;
+    --) shift; break ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) die "unknown argument '$1' (see --help)" ;;
+  esac
+done
+[ $# -ge 1 ] || die "no payload given (see --help)"
+payload=$1
+shift
+case "$arch" in
+  amd64) qemu=qemu-system-x86_64 elf_machine="X86-64" ;;
+  arm64) qemu=qemu-system-aarch64 elf_machine="AArch64" ;;
+  *) die "--arch must be amd64 or arm64" ;;
+esac
+[[ "$timeout_s" =~ ^[0-9]+$ ]] && [ "$timeout_s" -gt 0 ] || die "bad --timeout '$timeout_s'"
+
+cache=${QUILLMAP_VM_CACHE:-$HOME/.cache/quillmap-vm}/$arch
+missing=
+command -v "$qemu" >/dev/null 2>&1 || missing="$qemu is not installed (run scripts/setup.sh)"
+[ -n "$missing" ] || [ -f "$cache/stamp" ] ||
+  missing="no $arch guest in $cache (run testing/vm/build-guest.sh $arch)"
+if [ -n "$missing" ]; then
+  if [ "$skip_missing" -eq 1 ] && [ "${CI:-}" != true ]; then
+    echo "run-guest: SKIPPED: $missing"
+    exit 77
+  fi
+  die "$missing"
+fi
+
+[ -f "$payload" ] || die "payload '$payload' does not exist"
+if [ "$(head -c 4 "$payload" | od -An -c | tr -d ' ')" = '177ELF' ]; then
+  kind=elf
+  machine=$(readelf -h "$payload" | sed -n 's/^ *Machine: *//p')
+  [[ "$machine" == *"$elf_machine"* ]] ||
+    die "payload '$payload' is built for '$machine', not for the $arch guest"
+  if readelf -l "$payload" | grep -q 'Requesting program interpreter'; then
+    die "payload '$payload' is dynamically linked; the guest has no C library for it: link it with -static"
+  fi
+else
+  kind=script
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillmap-run.XXXXXX")
+qemu_pid=
+cleanup() {
+  if [ -n "$qemu_pid" ]; then kill "$qemu_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Quotes $1 for a POSIX shell.
+shq() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
+
+to_bytes() {
+  local s=$1 n
+  case "$s" in
+    *[kK]) n=${s%?}; [[ "$n" =~ ^[0-9]+$ ]] && echo $((n * 1024)) ;;
+    *[mM]) n=${s%?}; [[ "$n" =~ ^[0-9]+$ ]] && echo $((n * 1024 * 1024)) ;;
+    *[gG]) n=${s%?}; [[ "$n" =~ ^[0-9]+$ ]] && echo $((n * 1024 * 1024 * 1024)) ;;
+    *) [[ "$s" =~ ^[0-9]+$ ]] && echo "$s" ;;
+  esac
+}
+
+# Writes the 4 header bytes given as text or hex:XXXXXXXX to stdout.
+header_bytes() {
+  local h=$1 hex esc= i
+  if [[ "$h" == hex:* ]]; then
+    hex=${h#hex:}
+    [[ "$hex" =~ ^[0-9a-fA-F]{8}$ ]] || return 1
+    for i in 0 2 4 6; do esc+="\\x${hex:$i:2}"; done
+    printf "$esc"
+  else
+    [ "$(printf '%s' "$h" | wc -c)" -eq 4 ] || return 1
+    printf '%s' "$h"
+  fi
+}
+
+drive_args=()
+disk_names=()
+i=0
+for spec in "${disks[@]}"; do
+  name=${spec%%=*}
+  rest=${spec#*=}
+  size_s=${rest##*:}
+  header=${rest%:*}
+  [ "$name" != "$spec" ] && [ "$header" != "$rest" ] ||
+    die "bad --disk '$spec' (want NAME=HEADER:SIZE)"
+  [[ "$name" =~ ^[A-Za-z0-9._-]{1,20}$ ]] ||
+    die "bad disk name '$name' (1 to 20 characters of A-Z a-z 0-9 . _ -)"
+  for n in "${disk_names[@]}"; do [ "$n" != "$name" ] || die "disk '$name' given twice"; done
+  size=$(to_bytes "$size_s") || true
+  [ -n "$size" ] && [ "$size" -ge 512 ] && [ $((size % 512)) -eq 0 ] ||
+    die "bad size '$size_s' for disk '$name' (a multiple of 512 bytes, e.g. 4M)"
+  img=$work/disk$i.img
+  truncate -s "$size" "$img"
+  fill=$(( size < 8388608 ? size : 8388608 ))
+  # perl is always there on Debian (perl-base is essential); its rand() is
+  # the same drand48 everywhere, so the pattern is reproducible.
+  perl -e 'my ($seed, $n) = @ARGV; srand(unpack("%32C*", $seed) * 7919 + length($seed));
+           print pack("V*", map { int(rand(4294967296)) } 1 .. $n / 4)' \
+    "$name" "$fill" | dd of="$img" conv=notrunc status=none
+  header_bytes "$header" >"$work/header" || die "bad header '$header' for disk '$name' (4 characters or hex:XXXXXXXX)"
+  dd if="$work/header" of="$img" conv=notrunc status=none
+  drive_args+=(-drive "file=$img,if=none,id=d$i,format=raw,cache=unsafe"
+               -device "virtio-blk-pci,drive=d$i,serial=$name")
+  disk_names+=("$name")
+  i=$((i + 1))
+done
+
+# Everything of this run goes into a second archive after the cached one.
+stage=$work/stage
+mkdir -p "$stage/quillmap/payload"
+cp "$here/guest/init" "$stage/init"
+cp "$here/guest/dm-event.sh" "$here/guest/mdev.conf" "$stage/quillmap/"
+payload_guest=/quillmap/payload/$(basename "$payload")
+cp "$payload" "$stage$payload_guest"
+chmod 0755 "$stage$payload_guest" "$stage/init"
+for f in "${files[@]}"; do
+  src=${f%%:*}
+  dst=${f#*:}
+  [ "$src" != "$f" ] && [[ "$dst" == /* ]] || die "bad --file '$f' (want HOSTPATH:/GUESTPATH)"
+  [ -e "$src" ] || die "--file source '$src' does not exist"
+  mkdir -p "$(dirname "$stage/quillmap/files$dst")"
+  cp -a "$src" "$stage/quillmap/files$dst"
+done
+marker="@@quillmap-status-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
+{
+  echo "QM_MARKER=$marker"
+  echo "QM_DISKS=$(shq "${disk_names[*]}")"
+  echo "QM_DEVMGR=$devmgr"
+  echo "QM_PAYLOAD=$(shq "$payload_guest")"
+  echo "QM_PAYLOAD_KIND=$kind"
+  printf 'set --'
+  for a in "$@"; do printf ' %s' "$(shq "$a")"; done
+  echo
+  for e in "${envs[@]}"; do
+    k=${e%%=*}
+    [[ "$k" =~ ^[A-Za-z_][A-Za-z0-9_]*$ ]] && [ "$k" != "$e" ] || die "bad --env '$e' (want K=V)"
+    echo "export $k=$(shq "${e#*=}")"
+  done
+} >"$stage/quillmap/config"
+cp "$cache/initramfs.cpio" "$work/initrd"
+(cd "$stage" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >>"$work/initrd"
+
+common=(-m 512 -smp 2 -nodefaults -display none -no-reboot -monitor none
+        -kernel "$cache/vmlinuz" -initrd "$work/initrd"
+        -serial "file:$work/console.log"
+        -device virtio-serial-pci
+        -chardev "file,id=qmout,path=$work/out"
+        -device virtserialport,chardev=qmout,name=quillmap.out)
+append="panic=-1 loglevel=4 mitigations=off"
+case "$arch" in
+  amd64) machine=(-M pc -accel tcg -cpu max); append="console=ttyS0 $append" ;;
+  arm64) machine=(-M virt -accel tcg,thread=multi -cpu max,pauth-impdef=on); append="console=ttyAMA0 $append" ;;
+esac
+
+show_console_tail() {
+  if [ -s "$work/console.log" ]; then
+    echo "run-guest: last lines of the guest console:" >&2
+    tail -n 25 "$work/console.log" | tr -d '\r' | sed 's/^/  | /' >&2
+  fi
+}
+
+start=$(date +%s)
+"$qemu" "${machine[@]}" "${common[@]}" "${drive_args[@]}" -append "$append" \
+  </dev/null >"$work/qemu.log" 2>&1 &
+qemu_pid=$!
+# Poll instead of `timeout`, so an interrupt of this script also ends QEMU.
+while kill -0 "$qemu_pid" 2>/dev/null; do
+  if [ $(( $(date +%s) - start )) -ge "$timeout_s" ]; then
+    kill "$qemu_pid" 2>/dev/null || true
+    wait "$qemu_pid" 2>/dev/null || true
+    qemu_pid=
+    [ "$show_console" -eq 0 ] || tr -d '\r' <"$work/console.log" >&2
+    [ ! -s "$work/out" ] || { echo "run-guest: the payload's output so far:" >&2; cat "$work/out" >&2; }
+    show_console_tail
+    die "time-out: the guest did not finish within $timeout_s s"
+  fi
+  sleep 0.1
+done
+qemu_rc=0
+wait "$qemu_pid" || qemu_rc=$?
+qemu_pid=
+
+[ "$show_console" -eq 0 ] || tr -d '\r' <"$work/console.log" >&2
+found=$(grep -a -b -o "$marker [0-9]*" "$work/out" 2>/dev/null | tail -n 1) || true
+if [ -z "$found" ]; then
+  [ ! -s "$work/qemu.log" ] || sed 's/^/run-guest: qemu: /' "$work/qemu.log" >&2
+  [ ! -s "$work/out" ] || { echo "run-guest: the payload's output so far:" >&2; cat "$work/out" >&2; }
+  show_console_tail
+  if [ "$qemu_rc" -ne 0 ]; then
+    die "QEMU failed (status $qemu_rc)"
+  fi
+  die "the guest stopped without reporting the payload's status (boot failure or crash)"
+fi
+offset=${found%%:*}
+status=${found##* }
+# init put a newline before the marker.
+head -c "$(( offset > 0 ? offset - 1 : 0 ))" "$work/out"
+exit "$status"
