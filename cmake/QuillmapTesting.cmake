@@ -1,0 +1,40 @@
+# Test helpers shared by every directory.
+#
+# quillmap_add_gtest(NAME <name> SOURCES <src>... [LIBS <lib>...] [LABELS <l>...])
+#   Builds a GoogleTest executable. On the host its cases are registered with
+#   ctest one by one (label "unit" unless LABELS says otherwise). In a cross
+#   build the executable is linked statically and, when the guest harness is
+#   available, run inside the guest of the target architecture.
+
+include(QuillmapGuest OPTIONAL)
+
+if(CMAKE_CROSSCOMPILING)
+  # Debian ships GoogleTest's sources; build them with the cross compiler.
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+  add_library(GTest::gmock ALIAS gmock)
+else()
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+
+function(quillmap_add_gtest)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  if(CMAKE_CROSSCOMPILING)
+    target_link_options(${T_NAME} PRIVATE -static)
+    if(COMMAND quillmap_add_guest_test)
+      quillmap_add_guest_test(NAME ${T_NAME} COMMAND ${T_NAME} LABELS ${T_LABELS})
+    endif()
+  else()
+    gtest_discover_tests(${T_NAME} PROPERTIES LABELS "${T_LABELS}"
+                         DISCOVERY_TIMEOUT 30)
+  endif()
+endfunction()
