@@ -1,0 +1,28 @@
+// String helpers in the style of the platform's base library.
+#pragma once
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace android {
+namespace base {
+
+// Splits |s| at every character found in |delimiters|. Adjacent delimiters
+// give empty fields; an empty |s| gives one empty field.
+std::vector<std::string> Split(const std::string& s,
+                               const std::string& delimiters);
+
+// Joins the elements of |things| with |separator| between them.
+template <typename ContainerT, typename SeparatorT>
+std::string Join(const ContainerT& things, SeparatorT separator) {
+  if (things.empty()) return "";
+  std::ostringstream result;
+  auto it = things.begin();
+  result << *it;
+  for (++it; it != things.end(); ++it) result << separator << *it;
+  return result.str();
+}
+
+}  // namespace base
+}  // namespace android

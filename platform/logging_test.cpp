@@ -1,0 +1,144 @@
+// Stream logging and the printf-style log: errno is never disturbed, lines
+// below the filter are not even built, PLOG and CHECK texts.
+#include <android-base/logging.h>
+#include <android/log.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+// Counts how often a line's text was actually built.
+struct BuildCounter {
+  int* count;
+};
+std::ostream& operator<<(std::ostream& os, const BuildCounter& counter) {
+  ++*counter.count;
+  return os << "built";
+}
+
+class LoggingTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tags = getenv("ANDROID_LOG_TAGS");
+    had_tags_ = tags != nullptr;
+    if (had_tags_) saved_tags_ = tags;
+    unsetenv("ANDROID_LOG_TAGS");
+  }
+  void TearDown() override {
+    if (had_tags_) {
+      setenv("ANDROID_LOG_TAGS", saved_tags_.c_str(), 1);
+    } else {
+      unsetenv("ANDROID_LOG_TAGS");
+    }
+  }
+  bool had_tags_ = false;
+  std::string saved_tags_;
+};
+
+TEST_F(LoggingTest, ErrnoIsUnchangedAfterEveryKindOfLine) {
+  for (const char* tags : {"", "*:v", "*:e", "*:s"}) {
+    SCOPED_TRACE(tags);
+    setenv("ANDROID_LOG_TAGS", tags, 1);
+    testing::internal::CaptureStderr();
+    errno = EBUSY;
+    LOG(INFO) << "info";
+    EXPECT_EQ(errno, EBUSY);
+    LOG(WARNING) << "warning " << strerror(ENOENT);
+    EXPECT_EQ(errno, EBUSY);
+    PLOG(ERROR) << "error";
+    EXPECT_EQ(errno, EBUSY);
+    __android_log_print(ANDROID_LOG_ERROR, "quillmap", "printf %s", "line");
+    EXPECT_EQ(errno, EBUSY);
+    testing::internal::GetCapturedStderr();
+  }
+}
+
+TEST_F(LoggingTest, PlogAppendsTheErrnoDescription) {
+  testing::internal::CaptureStderr();
+  errno = ENXIO;
+  PLOG(ERROR) << "DM_DEV_STATUS failed for " << "name";
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("DM_DEV_STATUS failed for name: No such device or address\n"),
+            std::string::npos)
+      << log;
+  // Severity letter and source position come before the text.
+  EXPECT_NE(log.find(" E logging_test.cpp:"), std::string::npos) << log;
+}
+
+TEST_F(LoggingTest, FilterDecidesWhichLinesAreBuiltAndWritten) {
+  const struct {
+    const char* tags;
+    bool info, warning, error;
+  } cases[] = {
+      {nullptr, true, true, true},    // default: info and above
+      {"*:v", true, true, true},
+      {"*:w", false, true, true},
+      {"*:e", false, false, true},
+      {"*:s", false, false, false},
+      {"*:e platform_test:i", true, true, true},  // the program's tag wins
+      {"other:v *:e", false, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tags ? c.tags : "(unset)");
+    if (c.tags) {
+      setenv("ANDROID_LOG_TAGS", c.tags, 1);
+    } else {
+      unsetenv("ANDROID_LOG_TAGS");
+    }
+    int built = 0;
+    testing::internal::CaptureStderr();
+    LOG(INFO) << "i-line " << BuildCounter{&built};
+    LOG(WARNING) << "w-line " << BuildCounter{&built};
+    LOG(ERROR) << "e-line " << BuildCounter{&built};
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find("i-line") != std::string::npos, c.info) << log;
+    EXPECT_EQ(log.find("w-line") != std::string::npos, c.warning) << log;
+    EXPECT_EQ(log.find("e-line") != std::string::npos, c.error) << log;
+    EXPECT_EQ(built, int(c.info) + int(c.warning) + int(c.error));
+  }
+}
+
+TEST_F(LoggingTest, PrintfLinesCarryTagSeverityAndText) {
+  testing::internal::CaptureStderr();
+  __android_log_print(ANDROID_LOG_ERROR, "quillmap", "Device %s not found.",
+                      "/dev/block/sda");
+  __android_log_print(ANDROID_LOG_INFO, "quillmap", "Created DM device %s at %s.",
+                      "a", "/dev/block/dm-0");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "quillmap E Device /dev/block/sda not found.\n"
+            "quillmap I Created DM device a at /dev/block/dm-0.\n");
+
+  setenv("ANDROID_LOG_TAGS", "quillmap:e", 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(__android_log_print(ANDROID_LOG_INFO, "quillmap", "hidden"), 0);
+  EXPECT_GT(__android_log_print(ANDROID_LOG_ERROR, "quillmap", "shown"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "quillmap E shown\n");
+}
+
+TEST_F(LoggingTest, ShouldLogAlwaysAdmitsFatal) {
+  setenv("ANDROID_LOG_TAGS", "*:s", 1);
+  EXPECT_TRUE(android::base::ShouldLog(android::base::FATAL, nullptr));
+  EXPECT_FALSE(android::base::ShouldLog(android::base::ERROR, nullptr));
+}
+
+TEST_F(LoggingTest, CheckFailureWritesExpressionAndMessageThenEnds) {
+  const int* io = nullptr;
+  EXPECT_DEATH(CHECK(io != nullptr) << "nullptr passed to dm_ioctl initialization",
+               "Check failed: io != nullptr nullptr passed to dm_ioctl "
+               "initialization");
+  // Even with every line filtered out.
+  setenv("ANDROID_LOG_TAGS", "*:s", 1);
+  EXPECT_DEATH(CHECK(1 + 1 == 3) << "math", "Check failed: 1 \\+ 1 == 3 math");
+}
+
+TEST_F(LoggingTest, PassingCheckBuildsNothing) {
+  int built = 0;
+  CHECK(built == 0) << BuildCounter{&built};
+  EXPECT_EQ(built, 0);
+}
+
+}  // namespace
