@@ -1,0 +1,197 @@
+// Table model: validity, ownership and the byte-exact encoding the kernel
+// reads in DM_TABLE_LOAD.
+#include <gtest/gtest.h>
+#include <linux/dm-ioctl.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+
+#include "libdm/dm_table.h"
+#include "libdm/dm_target.h"
+
+using android::dm::DmTable;
+using android::dm::DmTarget;
+using android::dm::DmTargetLinear;
+
+namespace {
+
+// A target with a chosen type name and parameter text.
+class TextTarget : public DmTarget {
+ public:
+  TextTarget(uint64_t start, uint64_t length, std::string name,
+             std::string params, bool valid = true)
+      : DmTarget(start, length),
+        name_(std::move(name)),
+        params_(std::move(params)),
+        valid_(valid) {}
+  std::string name() const override { return name_; }
+  bool Valid() const override { return valid_; }
+  std::string GetParameterString() const override { return params_; }
+
+ private:
+  std::string name_, params_;
+  bool valid_;
+};
+
+std::string Bytes(std::initializer_list<int> bytes) {
+  std::string s;
+  for (int b : bytes) s.push_back(static_cast<char>(b));
+  return s;
+}
+
+dm_target_spec SpecAt(const std::string& records, size_t offset) {
+  dm_target_spec spec;
+  memcpy(&spec, records.data() + offset, sizeof(spec));
+  return spec;
+}
+
+}  // namespace
+
+TEST(DmTargetLinear, EncodesUfsRegionByteForByte) {
+  DmTargetLinear target(0, 8184, "/dev/block/sda", 8);
+  EXPECT_EQ(target.GetParameterString(), "/dev/block/sda 8");
+  std::string expected;
+  expected += std::string(8, '\0');                              // sector_start
+  expected += Bytes({0xF8, 0x1F, 0, 0, 0, 0, 0, 0});              // length
+  expected += std::string(4, '\0');                              // status
+  expected += Bytes({0x40, 0, 0, 0});                            // next = 64
+  expected += std::string("linear") + std::string(10, '\0');     // target_type
+  expected += std::string("/dev/block/sda 8") + std::string(8, '\0');
+  ASSERT_EQ(expected.size(), 64u);
+  EXPECT_EQ(target.Serialize(), expected);
+}
+
+TEST(DmTargetLinear, EncodesEmmcRegionByteForByte) {
+  DmTargetLinear target(0, 8188, "/dev/block/mmcblk0boot0", 4);
+  std::string expected;
+  expected += std::string(8, '\0');
+  expected += Bytes({0xFC, 0x1F, 0, 0, 0, 0, 0, 0});
+  expected += std::string(4, '\0');
+  expected += Bytes({0x48, 0, 0, 0});                            // next = 72
+  expected += std::string("linear") + std::string(10, '\0');
+  expected += std::string("/dev/block/mmcblk0boot0 4") + std::string(7, '\0');
+  ASSERT_EQ(expected.size(), 72u);
+  EXPECT_EQ(target.Serialize(), expected);
+}
+
+TEST(DmTargetLinear, ParameterStringIsPlainDecimal) {
+  EXPECT_EQ(DmTargetLinear(0, 1, "/d", 0).GetParameterString(), "/d 0");
+  EXPECT_EQ(DmTargetLinear(0, 1, "/d", UINT64_MAX).GetParameterString(),
+            "/d 18446744073709551615");
+}
+
+// Record length by parameter length: text + NUL, padded to 8 after the
+// 40-byte header.
+TEST(DmTarget, RecordLengthPadsTextAndNulToEight) {
+  const struct {
+    size_t text_length;
+    uint32_t record_length;
+  } cases[] = {{0, 48}, {1, 48}, {7, 48}, {8, 56}, {15, 56}, {16, 64}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text_length);
+    TextTarget target(3, 5, "t", std::string(c.text_length, 'p'));
+    const std::string record = target.Serialize();
+    ASSERT_EQ(record.size(), c.record_length);
+    const dm_target_spec spec = SpecAt(record, 0);
+    EXPECT_EQ(spec.next, c.record_length);
+    EXPECT_EQ(spec.sector_start, 3u);
+    EXPECT_EQ(spec.length, 5u);
+    EXPECT_EQ(spec.status, 0);
+    EXPECT_EQ(record.substr(40, c.text_length), std::string(c.text_length, 'p'));
+    // Everything after the text is zero: the NUL and the padding.
+    EXPECT_EQ(record.substr(40 + c.text_length),
+              std::string(c.record_length - 40 - c.text_length, '\0'));
+  }
+}
+
+TEST(DmTarget, TypeNameIsCutToFifteenBytesAndTerminated) {
+  const struct {
+    std::string name;
+    std::string stored;
+  } cases[] = {
+      {"crypt", "crypt"},
+      {std::string(15, 'n'), std::string(15, 'n')},
+      {std::string(16, 'n'), std::string(15, 'n')},
+      {std::string(40, 'n'), std::string(15, 'n')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const dm_target_spec spec = SpecAt(TextTarget(0, 1, c.name, "").Serialize(), 0);
+    std::string field(spec.target_type, sizeof(spec.target_type));
+    EXPECT_EQ(field, c.stored + std::string(16 - c.stored.size(), '\0'));
+  }
+}
+
+TEST(DmTable, EmptyTableIsInvalidAndEncodesToNothing) {
+  DmTable table;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(table.valid());
+  EXPECT_EQ(table.Serialize(), "");
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Device-mapper table must have at least one target."),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(table.target_count(), 0u);
+  EXPECT_EQ(table.sector_count(), 0u);
+  EXPECT_FALSE(table.read_only());
+}
+
+TEST(DmTable, FirstTargetMustStartAtZero) {
+  DmTable table;
+  ASSERT_TRUE(table.AddTarget(std::make_unique<DmTargetLinear>(1, 8, "/d", 0)));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(table.valid());
+  EXPECT_EQ(table.Serialize(), "");
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Device-mapper table must start at logical sector 0."),
+            std::string::npos)
+      << log;
+}
+
+TEST(DmTable, GapsAndOverlapsAreLeftToTheKernel) {
+  DmTable table;
+  ASSERT_TRUE(table.AddTarget(std::make_unique<DmTargetLinear>(0, 10, "/a", 0)));
+  ASSERT_TRUE(table.AddTarget(std::make_unique<DmTargetLinear>(5, 20, "/b", 1)));
+  ASSERT_TRUE(table.AddTarget(std::make_unique<DmTargetLinear>(100, 1, "/c", 2)));
+  EXPECT_TRUE(table.valid());
+  EXPECT_EQ(table.sector_count(), 31u);
+  EXPECT_EQ(table.target_count(), 3u);
+  const std::string records = table.Serialize();
+  ASSERT_EQ(records.size(), 3 * 48u);
+  EXPECT_EQ(SpecAt(records, 0).sector_start, 0u);
+  EXPECT_EQ(SpecAt(records, 48).sector_start, 5u);
+  EXPECT_EQ(SpecAt(records, 96).sector_start, 100u);
+  EXPECT_EQ(records.substr(48 + 40, 4), "/b 1");
+  // Encoding leaves the table as it was.
+  EXPECT_EQ(table.Serialize(), records);
+}
+
+TEST(DmTable, RefusedTargetStaysWithCaller) {
+  DmTable table;
+  std::unique_ptr<DmTarget> unfit =
+      std::make_unique<TextTarget>(0, 10, "t", "", /*valid=*/false);
+  EXPECT_FALSE(table.AddTarget(std::move(unfit)));
+  EXPECT_NE(unfit, nullptr);
+  EXPECT_EQ(table.target_count(), 0u);
+
+  std::unique_ptr<DmTarget> fit = std::make_unique<DmTargetLinear>(0, 10, "/a", 0);
+  EXPECT_TRUE(table.AddTarget(std::move(fit)));
+  EXPECT_EQ(fit, nullptr);
+}
+
+TEST(DmTable, RefusesTargetThatWouldOverflowSectorCount) {
+  DmTable table;
+  ASSERT_TRUE(table.AddTarget(
+      std::make_unique<DmTargetLinear>(0, UINT64_MAX - 5, "/a", 0)));
+  std::unique_ptr<DmTarget> too_long =
+      std::make_unique<DmTargetLinear>(UINT64_MAX - 5, 6, "/b", 0);
+  EXPECT_FALSE(table.AddTarget(std::move(too_long)));
+  EXPECT_NE(too_long, nullptr);
+  EXPECT_EQ(table.target_count(), 1u);
+  EXPECT_EQ(table.sector_count(), UINT64_MAX - 5);
+  // Exactly up to the limit still fits.
+  EXPECT_TRUE(table.AddTarget(
+      std::make_unique<DmTargetLinear>(UINT64_MAX - 5, 5, "/b", 0)));
+  EXPECT_EQ(table.sector_count(), UINT64_MAX);
+}

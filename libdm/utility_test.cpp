@@ -1,0 +1,178 @@
+// Path waits: first test at once, bounded polling, unexpected errors end the
+// wait. access() is interposed for paths under a made-up prefix so that the
+// tests can script its answers and count the tests made.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "libdm/utility.h"
+
+namespace {
+
+constexpr char kScripted[] = "/scripted-path/";
+
+struct Script {
+  std::vector<int> answers;  // 0 = exists, else the errno; the last repeats
+  size_t calls = 0;
+} g_script;
+
+void SetScript(std::vector<int> answers) {
+  g_script.answers = std::move(answers);
+  g_script.calls = 0;
+}
+
+}  // namespace
+
+extern "C" int access(const char* path, int mode) {
+  if (strncmp(path, kScripted, strlen(kScripted)) == 0) {
+    size_t i = g_script.calls++;
+    int answer = g_script.answers[std::min(i, g_script.answers.size() - 1)];
+    if (answer == 0) return 0;
+    errno = answer;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_faccessat, AT_FDCWD, path, mode, 0));
+}
+
+namespace {
+
+using android::dm::WaitForFile;
+using android::dm::WaitForFileDeleted;
+using std::chrono::milliseconds;
+
+const std::string kPath = std::string(kScripted) + "node";
+
+milliseconds ElapsedSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(
+      std::chrono::steady_clock::now() - start);
+}
+
+TEST(WaitForFile, SatisfiedConditionReturnsAtFirstTestForAnyTimeout) {
+  for (int timeout : {-1000, -1, 0, 1, 19, 500}) {
+    SCOPED_TRACE(timeout);
+    SetScript({0});
+    EXPECT_TRUE(WaitForFile(kPath, milliseconds(timeout)));
+    EXPECT_EQ(g_script.calls, 1u);
+    SetScript({ENOENT});
+    EXPECT_TRUE(WaitForFileDeleted(kPath, milliseconds(timeout)));
+    EXPECT_EQ(g_script.calls, 1u);
+  }
+}
+
+TEST(WaitForFile, ShortTimeoutsTestOnceAndGiveUpAfterOneInterval) {
+  for (int timeout : {-5, 0, 1, 19}) {
+    SCOPED_TRACE(timeout);
+    SetScript({ENOENT});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(WaitForFile(kPath, milliseconds(timeout)));
+    EXPECT_EQ(g_script.calls, 1u);
+    EXPECT_GE(ElapsedSince(start), milliseconds(20));
+
+    SetScript({0});
+    EXPECT_FALSE(WaitForFileDeleted(kPath, milliseconds(timeout)));
+    EXPECT_EQ(g_script.calls, 1u);
+  }
+}
+
+TEST(WaitForFile, NeverTestsMoreOftenThanTheIntervalAllows) {
+  SetScript({ENOENT});
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(WaitForFile(kPath, milliseconds(100)));
+  // Sleeps of at least 20 ms: at most one test at 0 and one per interval.
+  EXPECT_LE(g_script.calls, 100u / 20u + 1u);
+  EXPECT_GE(g_script.calls, 1u);
+  EXPECT_GT(ElapsedSince(start), milliseconds(100));
+}
+
+TEST(WaitForFile, SeesPathThatAppearsDuringTheWait) {
+  SetScript({ENOENT, ENOENT, ENOENT, 0});
+  EXPECT_TRUE(WaitForFile(kPath, milliseconds(10000)));
+  EXPECT_EQ(g_script.calls, 4u);
+
+  SetScript({0, 0, ENOENT});
+  EXPECT_TRUE(WaitForFileDeleted(kPath, milliseconds(10000)));
+  EXPECT_EQ(g_script.calls, 3u);
+}
+
+TEST(WaitForFile, UnexpectedErrorEndsTheWaitAtOnceWithOneLine) {
+  for (int error : {ENOTDIR, EACCES, ELOOP}) {
+    SCOPED_TRACE(strerror(error));
+    for (bool deleted : {false, true}) {
+      SCOPED_TRACE(deleted ? "WaitForFileDeleted" : "WaitForFile");
+      // One unmet test, then the error, then what would have satisfied it.
+      SetScript(deleted ? std::vector<int>{0, error, ENOENT}
+                        : std::vector<int>{ENOENT, error, 0});
+      testing::internal::CaptureStderr();
+      const bool result = deleted ? WaitForFileDeleted(kPath, milliseconds(10000))
+                                  : WaitForFile(kPath, milliseconds(10000));
+      const std::string log = testing::internal::GetCapturedStderr();
+      EXPECT_FALSE(result);
+      EXPECT_EQ(g_script.calls, 2u);
+      const std::string line =
+          "access failed: " + kPath + ": " + strerror(error) + "\n";
+      EXPECT_NE(log.find(line), std::string::npos) << log;
+      EXPECT_EQ(log.find('\n'), log.size() - 1) << "exactly one line: " << log;
+    }
+  }
+}
+
+// The same on a real file system: ENOTDIR from a file used as a directory,
+// ENOENT from a missing directory, dangling symbolic links.
+class WaitOnFileSystem : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/utility_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+  }
+  std::string dir_;
+};
+
+TEST_F(WaitOnFileSystem, FileUsedAsDirectoryFailsAtOnce) {
+  const std::string file = dir_ + "/file";
+  int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  testing::internal::CaptureStderr();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(WaitForFile(file + "/child", milliseconds(60000)));
+  EXPECT_LT(ElapsedSince(start), milliseconds(30000));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("access failed: " + file + "/child: Not a directory"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(WaitOnFileSystem, MissingDirectoryCountsAsAbsent) {
+  const std::string path = dir_ + "/no/such/dir/node";
+  EXPECT_FALSE(WaitForFile(path, milliseconds(0)));
+  EXPECT_TRUE(WaitForFileDeleted(path, milliseconds(0)));
+}
+
+TEST_F(WaitOnFileSystem, DanglingSymlinkCountsAsAbsent) {
+  const std::string link = dir_ + "/link";
+  ASSERT_EQ(symlink("../no-such-target", link.c_str()), 0);
+  EXPECT_FALSE(WaitForFile(link, milliseconds(0)));
+  EXPECT_TRUE(WaitForFileDeleted(link, milliseconds(0)));
+  const std::string target = dir_ + "/target";
+  ASSERT_EQ(symlink("target", (dir_ + "/good").c_str()), 0);
+  int fd = open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  EXPECT_TRUE(WaitForFile(dir_ + "/good", milliseconds(0)));
+}
+
+}  // namespace
