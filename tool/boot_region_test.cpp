@@ -1,0 +1,300 @@
+// The boot-region walk: header classification, the mapped length, and the
+// log lines of the walk over stand-in block devices (temporary files).
+#include "boot_region.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <linux/dm-ioctl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace quillmap {
+namespace {
+
+using android::dm::DeviceState;
+using android::dm::DmTable;
+using android::dm::IDeviceMapper;
+using testing::_;
+using testing::Return;
+
+Header H(const char* bytes) {
+  Header h;
+  memcpy(h.data(), bytes, 4);
+  return h;
+}
+
+TEST(ReservedSectors, ClassifiesByExactBytes) {
+  const struct {
+    Header header;
+    std::optional<uint32_t> reserved;
+  } cases[] = {
+      {H("UFS\0"), 8}, {H("UFSx"), 8}, {H("UFS9"), 8}, {H("UFS\xff"), 8},
+      {H("COMB"), 8},  {H("EMMC"), 4},
+      {H("COMb"), std::nullopt}, {H("COM\0"), std::nullopt},
+      {H("comb"), std::nullopt}, {H("emmc"), std::nullopt},
+      {H("ufs\0"), std::nullopt}, {H("UF\0S"), std::nullopt},
+      {H("EMMD"), std::nullopt}, {H("\0\0\0\0"), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(HeaderText(c.header));
+    EXPECT_EQ(ReservedSectors(c.header), c.reserved);
+  }
+}
+
+TEST(HeaderText, EndsAtZeroAndEscapesUnprintableBytes) {
+  EXPECT_EQ(HeaderText(H("\0\0\0\0")), "");
+  EXPECT_EQ(HeaderText(H("AB\0C")), "AB");
+  EXPECT_EQ(HeaderText(H("abcd")), "abcd");
+  EXPECT_EQ(HeaderText(H("\x1b[2J")), "\\x1b[2J");
+  EXPECT_EQ(HeaderText(H("A\nB\xff")), "A\\x0aB\\xff");
+  EXPECT_EQ(HeaderText(H("\\x41")), "\\x5cx41");
+  EXPECT_EQ(HeaderText(H("\x7f\x80 ~")), "\\x7f\\x80 ~");
+}
+
+TEST(MappedSectors, WholeSectorsAfterTheReservedOnes) {
+  const struct {
+    uint64_t size;
+    uint32_t reserved;
+    std::optional<uint64_t> sectors;
+  } cases[] = {
+      {4194304, 4, 8188},
+      {4194304, 8, 8184},
+      {4194304 + 511, 8, 8184},          // partial last sector not mapped
+      {4194304 - 1, 8, 8183},
+      {9 * 512, 8, 1},
+      {8 * 512, 8, std::nullopt},        // nothing after the reserved area
+      {8 * 512 + 511, 8, std::nullopt},
+      {100, 4, std::nullopt},
+      {0, 4, std::nullopt},
+      {3ull << 30, 8, (3ull << 30) / 512 - 8},   // beyond 32 bits
+      {1ull << 42, 8, (1ull << 33) - 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    EXPECT_EQ(MappedSectors(c.size, c.reserved), c.sectors);
+  }
+}
+
+TEST(Candidates, FixedOrderAndNames) {
+  ASSERT_EQ(kBootRegionCandidates.size(), 4u);
+  const char* expected[][2] = {
+      {"preloader_raw_a", "/dev/block/sda"},
+      {"preloader_raw_b", "/dev/block/sdb"},
+      {"preloader_raw_a", "/dev/block/mmcblk0boot0"},
+      {"preloader_raw_b", "/dev/block/mmcblk0boot1"},
+  };
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_STREQ(kBootRegionCandidates[i].device_name, expected[i][0]);
+    EXPECT_STREQ(kBootRegionCandidates[i].path, expected[i][1]);
+  }
+}
+
+class MockDeviceMapper : public IDeviceMapper {
+ public:
+  MOCK_METHOD(bool, CreateDevice,
+              (const std::string&, const DmTable&, std::string*,
+               const std::chrono::milliseconds&),
+              (override));
+  MOCK_METHOD(DeviceState, GetState, (const std::string&), (const, override));
+  MOCK_METHOD(bool, LoadTableAndActivate, (const std::string&, const DmTable&),
+              (override));
+  MOCK_METHOD(bool, LoadTable, (const std::string&, const DmTable&), (override));
+  MOCK_METHOD(bool, GetTableInfo, (const std::string&, std::vector<TargetInfo>*),
+              (override));
+  MOCK_METHOD(bool, GetTableStatus,
+              (const std::string&, std::vector<TargetInfo>*), (override));
+  MOCK_METHOD(bool, GetDmDevicePathByName, (const std::string&, std::string*),
+              (override));
+  MOCK_METHOD(bool, GetDeviceString, (const std::string&, std::string*),
+              (override));
+  MOCK_METHOD(bool, DeleteDeviceIfExists, (const std::string&), (override));
+};
+
+// One created device as the walk handed it over.
+struct Request {
+  std::string name;
+  std::string records;
+  long timeout_ms;
+};
+
+class WalkTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/boot_region_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    ON_CALL(dm_, CreateDevice(_, _, _, _))
+        .WillByDefault([this](const std::string& name, const DmTable& table,
+                              std::string* path,
+                              const std::chrono::milliseconds& timeout) {
+          requests_.push_back({name, table.Serialize(), long(timeout.count())});
+          *path = "/dev/block/dm-" + std::to_string(requests_.size() - 1);
+          return true;
+        });
+  }
+  void TearDown() override {
+    ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+  }
+
+  std::string Disk(const std::string& name, const std::string& header,
+                   uint64_t size) {
+    std::string path = dir_ + "/" + name;
+    std::ofstream(path) << header;
+    EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+    return path;
+  }
+
+  // Runs the walk and returns its log.
+  std::string Walk(const std::vector<BootRegionCandidate>& candidates) {
+    testing::internal::CaptureStderr();
+    MapBootRegions(candidates, [this]() -> IDeviceMapper& {
+      ++handle_requests_;
+      return dm_;
+    });
+    return testing::internal::GetCapturedStderr();
+  }
+
+  std::string dir_;
+  testing::NiceMock<MockDeviceMapper> dm_;
+  std::vector<Request> requests_;
+  int handle_requests_ = 0;
+};
+
+TEST_F(WalkTest, UfsOnlyMapsBothUnitsThenReportsEmmcMissing) {
+  const std::string sda = Disk("sda", "UFS\0", 4194304);
+  const std::string sdb = Disk("sdb", "UFSz", 4194304);
+  const std::string boot0 = dir_ + "/mmcblk0boot0";
+  const std::string boot1 = dir_ + "/mmcblk0boot1";
+  const std::string log = Walk({{"preloader_raw_a", sda.c_str()},
+                                {"preloader_raw_b", sdb.c_str()},
+                                {"preloader_raw_a", boot0.c_str()},
+                                {"preloader_raw_b", boot1.c_str()}});
+  EXPECT_EQ(log,
+            "quillmap I Created DM device preloader_raw_a at /dev/block/dm-0.\n"
+            "quillmap I Created DM device preloader_raw_b at /dev/block/dm-1.\n"
+            "quillmap E Device " + boot0 + " not found.\n"
+            "quillmap E Device " + boot1 + " not found.\n");
+  ASSERT_EQ(requests_.size(), 2u);
+  EXPECT_EQ(requests_[0].name, "preloader_raw_a");
+  EXPECT_EQ(requests_[0].timeout_ms, 500);
+  android::dm::DmTargetLinear expected(0, 8184, sda, 8);
+  EXPECT_EQ(requests_[0].records, expected.Serialize());
+  EXPECT_EQ(requests_[1].records,
+            android::dm::DmTargetLinear(0, 8184, sdb, 8).Serialize());
+}
+
+TEST_F(WalkTest, EmmcMapsFromSectorFour) {
+  const std::string boot0 = Disk("boot0", "EMMC", 4194304);
+  const std::string boot1 = Disk("boot1", "COMB", 4194304 + 100);
+  Walk({{"preloader_raw_a", boot0.c_str()}, {"preloader_raw_b", boot1.c_str()}});
+  ASSERT_EQ(requests_.size(), 2u);
+  EXPECT_EQ(requests_[0].records,
+            android::dm::DmTargetLinear(0, 8188, boot0, 4).Serialize());
+  EXPECT_EQ(requests_[1].records,
+            android::dm::DmTargetLinear(0, 8184, boot1, 8).Serialize());
+}
+
+TEST_F(WalkTest, LargeDeviceIsMappedWhole) {
+  // 3 GiB, sparse: the length does not fit 32 bits of bytes.
+  const std::string big = Disk("big", "UFS\0", 3ull << 30);
+  Walk({{"preloader_raw_a", big.c_str()}});
+  ASSERT_EQ(requests_.size(), 1u);
+  EXPECT_EQ(requests_[0].records,
+            android::dm::DmTargetLinear(0, (3ull << 30) / 512 - 8, big, 8)
+                .Serialize());
+}
+
+TEST_F(WalkTest, FailuresAreLoggedInOrderAndTheWalkGoesOn) {
+  const std::string missing = dir_ + "/missing";
+  const std::string empty = Disk("empty", "", 0);
+  const std::string short2 = Disk("short2", "UF", 2);
+  const std::string zeros = Disk("zeros", std::string(4, '\0'), 4096);
+  const std::string binary = Disk("binary", "\x1b\x07OK", 4096);
+  const std::string small = Disk("small", "EMMC", 4 * 512 + 511);
+  const std::string comx = Disk("comx", "COMx", 4096);
+  const std::string good = Disk("good", "COMB", 8192);
+  const std::string log = Walk({
+      {"preloader_raw_a", missing.c_str()},
+      {"preloader_raw_a", empty.c_str()},
+      {"preloader_raw_a", short2.c_str()},
+      {"preloader_raw_a", zeros.c_str()},
+      {"preloader_raw_a", binary.c_str()},
+      {"preloader_raw_a", small.c_str()},
+      {"preloader_raw_b", comx.c_str()},
+      {"preloader_raw_b", good.c_str()},
+  });
+  EXPECT_EQ(log,
+            "quillmap E Device " + missing + " not found.\n"
+            "quillmap E Failed to read " + empty + ": read 0 of 4 header bytes.\n"
+            "quillmap E Failed to read " + short2 + ": read 2 of 4 header bytes.\n"
+            "quillmap E Unknown header  for " + zeros + ".\n"
+            "quillmap E Unknown header \\x1b\\x07OK for " + binary + ".\n"
+            "quillmap E Device " + small + " is too small.\n"
+            "quillmap E Unknown header COMx for " + comx + ".\n"
+            "quillmap I Created DM device preloader_raw_b at /dev/block/dm-0.\n");
+  ASSERT_EQ(requests_.size(), 1u);
+  EXPECT_EQ(requests_[0].records,
+            android::dm::DmTargetLinear(0, 8, good, 8).Serialize());
+}
+
+TEST_F(WalkTest, OpenAndSeekFailuresCarryTheSystemError) {
+  // A bound socket exists, but opening it fails with ENXIO, even for root.
+  const std::string socket_path = dir_ + "/socket";
+  int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(socket_path.size(), sizeof(addr.sun_path));
+  strcpy(addr.sun_path, socket_path.c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  // A FIFO opens (a writer is held here so the open does not block) but
+  // cannot seek.
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+
+  const std::string log = Walk({{"preloader_raw_a", socket_path.c_str()},
+                                {"preloader_raw_b", fifo.c_str()}});
+  EXPECT_EQ(log,
+            "quillmap E Failed to open " + socket_path +
+                ": No such device or address.\n"
+                "quillmap E Failed to seek " + fifo + ": Illegal seek.\n");
+  close(writer);
+  close(sock);
+}
+
+TEST_F(WalkTest, HandleIsAskedOnlyOnceAHeaderIsRecognised) {
+  const std::string zeros = Disk("zeros", std::string(4, '\0'), 4096);
+  const std::string small = Disk("small", "UFS\0", 4096);
+  Walk({{"preloader_raw_a", zeros.c_str()}, {"preloader_raw_b", small.c_str()},
+        {"preloader_raw_a", "/nonexistent/x"}});
+  EXPECT_EQ(handle_requests_, 0);
+  EXPECT_TRUE(requests_.empty());
+}
+
+TEST_F(WalkTest, FailedCreationIsLoggedAndTheWalkGoesOn) {
+  const std::string a = Disk("a", "UFS\0", 8192);
+  const std::string b = Disk("b", "EMMC", 8192);
+  EXPECT_CALL(dm_, CreateDevice(_, _, _, _)).Times(testing::AnyNumber());
+  EXPECT_CALL(dm_, CreateDevice("preloader_raw_a", _, _, _))
+      .WillOnce(Return(false));
+  const std::string log =
+      Walk({{"preloader_raw_a", a.c_str()}, {"preloader_raw_b", b.c_str()}});
+  EXPECT_EQ(log,
+            "quillmap E Failed to create device preloader_raw_a.\n"
+            "quillmap I Created DM device preloader_raw_b at /dev/block/dm-0.\n");
+  EXPECT_EQ(handle_requests_, 2);
+}
+
+}  // namespace
+}  // namespace quillmap

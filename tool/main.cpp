@@ -1,0 +1,16 @@
+// quillmap: exposes the boot regions of the device's boot storage as
+// device-mapper devices "preloader_raw_a" and "preloader_raw_b". Takes no
+// arguments; logs each candidate's outcome; always exits 0.
+#include <libdm/dm.h>
+
+#include "boot_region.h"
+
+int main(int /*argc*/, char** /*argv*/) {
+  quillmap::MapBootRegions(
+      {quillmap::kBootRegionCandidates.begin(),
+       quillmap::kBootRegionCandidates.end()},
+      []() -> android::dm::IDeviceMapper& {
+        return android::dm::DeviceMapper::Instance();
+      });
+  return 0;
+}
