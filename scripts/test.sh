@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The whole test run, from a fresh Debian 12 machine: installs what is
+# missing, builds the real-kernel guests, then configures, builds and runs
+# every test of the three trees:
+#   default  host build: unit, fake-kernel and contract tests, plus the
+#            real-kernel tests in the amd64 guest;
+#   asan     the host suites again under AddressSanitizer + UBSan;
+#   aarch64  the static arm64 build, its tests run in the arm64 guest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+if [ -x testing/vm/build-guest.sh ]; then
+  testing/vm/build-guest.sh amd64
+  testing/vm/build-guest.sh arm64
+fi
+
+jobs=$(nproc)
+for preset in default asan aarch64; do
+  echo "==== ${preset}: configure and build"
+  cmake --preset "${preset}" >/dev/null
+  cmake --build --preset "${preset}" -j"${jobs}"
+  echo "==== ${preset}: test"
+  ctest --preset "${preset}" -j"${jobs}"
+done
