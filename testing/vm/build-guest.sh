@@ -41,7 +41,7 @@ case "$arch" in
   arm64) triplet=aarch64-linux-gnu ;;
 esac
 
-cache_root=${QUILLMAP_VM_CACHE:-$HOME/.cache/quillmap-vm}
+cache_root=${QUILLMAP_VM_CACHE:-${HOME:-$(cd ~ && pwd)}/.cache/quillmap-vm}
 out=$cache_root/$arch
 if [ "$force" -eq 0 ] && [ -f "$out/stamp" ]; then
   echo "build-guest: $arch guest is up to date in $out ($(head -n1 "$out/stamp"))"
@@ -118,8 +118,8 @@ apt_opts=()
 # As root, apt drops to the _apt user, which cannot write into our 0700 dir.
 [ "$(id -u)" -eq 0 ] && apt_opts=(-o APT::Sandbox::User=root)
 if ! (cd "$work/debs" && apt-get "${apt_opts[@]}" -q download "${names[@]}" >"$work/download.log" 2>&1); then
-  cat "$work/download.log" >&2
-  die "downloading the guest packages failed (see apt's messages above); check the network and apt sources, then run 'apt-get update'"
+  grep -E '^(E|W):' "$work/download.log" >&2 || tail -n 20 "$work/download.log" >&2
+  die "downloading the guest packages failed (apt's messages above); check the network and apt sources, then run 'apt-get update'"
 fi
 
 kdeb=$(ls "$work"/debs/"${kpkg}"_*.deb)

@@ -66,7 +66,7 @@ case "$arch" in
 esac
 [[ "$timeout_s" =~ ^[0-9]+$ ]] && [ "$timeout_s" -gt 0 ] || die "bad --timeout '$timeout_s'"
 
-cache=${QUILLMAP_VM_CACHE:-$HOME/.cache/quillmap-vm}/$arch
+cache=${QUILLMAP_VM_CACHE:-${HOME:-$(cd ~ && pwd)}/.cache/quillmap-vm}/$arch
 missing=
 command -v "$qemu" >/dev/null 2>&1 || missing="$qemu is not installed (run scripts/setup.sh)"
 [ -n "$missing" ] || [ -f "$cache/stamp" ] ||
