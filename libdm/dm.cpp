@@ -2,6 +2,9 @@
 // framing, creation, status, removal and table queries.
 #include "libdm/dm.h"
 
+#include <android-base/logging.h>
+#include <android-base/properties.h>
+#include <android-base/strings.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -15,10 +18,6 @@
 
 #include <algorithm>
 #include <new>
-
-#include <android-base/logging.h>
-#include <android-base/properties.h>
-#include <android-base/strings.h>
 
 #include "libdm/utility.h"
 
@@ -190,8 +189,8 @@ bool DeviceMapper::WaitForDevice(const std::string& name,
     // by-uuid links: watch the node there instead.
     const std::string ab_update =
         android::base::GetProperty("ro.build.ab_update", "");
-    const int sdk = android::base::GetIntProperty<int>(
-        "ro.build.version.sdk", 0, INT_MIN, INT_MAX);
+    const int sdk = android::base::GetIntProperty<int>("ro.build.version.sdk",
+                                                       0, INT_MIN, INT_MAX);
     if (ab_update.empty() && sdk != 0 && sdk <= 29) {
       LOG(INFO) << "Detected ueventd incompatibility, reverting to legacy "
                    "libdm behavior.";
@@ -331,8 +330,9 @@ bool DeviceMapper::GetTable(const std::string& name, unsigned int flags,
   struct dm_ioctl io;
   for (size_t size = kTableStatusInitialSize;; size *= 2) {
     if (size > kMaxRequestSize) {
-      LOG(ERROR) << "DM_TABLE_STATUS failed for " << name << ": the reply needs more than "
-                 << size / 2 << " bytes, the largest buffer a request can describe";
+      LOG(ERROR) << "DM_TABLE_STATUS failed for " << name
+                 << ": the reply needs more than " << size / 2
+                 << " bytes, the largest buffer a request can describe";
       return false;
     }
     try {

@@ -1,5 +1,7 @@
 // Table model: validity, ownership and the byte-exact encoding the kernel
 // reads in DM_TABLE_LOAD.
+#include "libdm/dm_table.h"
+
 #include <gtest/gtest.h>
 #include <linux/dm-ioctl.h>
 #include <string.h>
@@ -7,7 +9,6 @@
 #include <memory>
 #include <string>
 
-#include "libdm/dm_table.h"
 #include "libdm/dm_target.h"
 
 using android::dm::DmTable;
@@ -52,11 +53,11 @@ TEST(DmTargetLinear, EncodesUfsRegionByteForByte) {
   DmTargetLinear target(0, 8184, "/dev/block/sda", 8);
   EXPECT_EQ(target.GetParameterString(), "/dev/block/sda 8");
   std::string expected;
-  expected += std::string(8, '\0');                              // sector_start
-  expected += Bytes({0xF8, 0x1F, 0, 0, 0, 0, 0, 0});              // length
-  expected += std::string(4, '\0');                              // status
-  expected += Bytes({0x40, 0, 0, 0});                            // next = 64
-  expected += std::string("linear") + std::string(10, '\0');     // target_type
+  expected += std::string(8, '\0');                           // sector_start
+  expected += Bytes({0xF8, 0x1F, 0, 0, 0, 0, 0, 0});          // length
+  expected += std::string(4, '\0');                           // status
+  expected += Bytes({0x40, 0, 0, 0});                         // next = 64
+  expected += std::string("linear") + std::string(10, '\0');  // target_type
   expected += std::string("/dev/block/sda 8") + std::string(8, '\0');
   ASSERT_EQ(expected.size(), 64u);
   EXPECT_EQ(target.Serialize(), expected);
@@ -68,7 +69,7 @@ TEST(DmTargetLinear, EncodesEmmcRegionByteForByte) {
   expected += std::string(8, '\0');
   expected += Bytes({0xFC, 0x1F, 0, 0, 0, 0, 0, 0});
   expected += std::string(4, '\0');
-  expected += Bytes({0x48, 0, 0, 0});                            // next = 72
+  expected += Bytes({0x48, 0, 0, 0});  // next = 72
   expected += std::string("linear") + std::string(10, '\0');
   expected += std::string("/dev/block/mmcblk0boot0 4") + std::string(7, '\0');
   ASSERT_EQ(expected.size(), 72u);
@@ -98,7 +99,8 @@ TEST(DmTarget, RecordLengthPadsTextAndNulToEight) {
     EXPECT_EQ(spec.sector_start, 3u);
     EXPECT_EQ(spec.length, 5u);
     EXPECT_EQ(spec.status, 0);
-    EXPECT_EQ(record.substr(40, c.text_length), std::string(c.text_length, 'p'));
+    EXPECT_EQ(record.substr(40, c.text_length),
+              std::string(c.text_length, 'p'));
     // Everything after the text is zero: the NUL and the padding.
     EXPECT_EQ(record.substr(40 + c.text_length),
               std::string(c.record_length - 40 - c.text_length, '\0'));
@@ -117,7 +119,8 @@ TEST(DmTarget, TypeNameIsCutToFifteenBytesAndTerminated) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const dm_target_spec spec = SpecAt(TextTarget(0, 1, c.name, "").Serialize(), 0);
+    const dm_target_spec spec =
+        SpecAt(TextTarget(0, 1, c.name, "").Serialize(), 0);
     std::string field(spec.target_type, sizeof(spec.target_type));
     EXPECT_EQ(field, c.stored + std::string(16 - c.stored.size(), '\0'));
   }
@@ -151,9 +154,12 @@ TEST(DmTable, FirstTargetMustStartAtZero) {
 
 TEST(DmTable, GapsAndOverlapsAreLeftToTheKernel) {
   DmTable table;
-  ASSERT_TRUE(table.AddTarget(std::make_unique<DmTargetLinear>(0, 10, "/a", 0)));
-  ASSERT_TRUE(table.AddTarget(std::make_unique<DmTargetLinear>(5, 20, "/b", 1)));
-  ASSERT_TRUE(table.AddTarget(std::make_unique<DmTargetLinear>(100, 1, "/c", 2)));
+  ASSERT_TRUE(
+      table.AddTarget(std::make_unique<DmTargetLinear>(0, 10, "/a", 0)));
+  ASSERT_TRUE(
+      table.AddTarget(std::make_unique<DmTargetLinear>(5, 20, "/b", 1)));
+  ASSERT_TRUE(
+      table.AddTarget(std::make_unique<DmTargetLinear>(100, 1, "/c", 2)));
   EXPECT_TRUE(table.valid());
   EXPECT_EQ(table.sector_count(), 31u);
   EXPECT_EQ(table.target_count(), 3u);
@@ -175,7 +181,8 @@ TEST(DmTable, RefusedTargetStaysWithCaller) {
   EXPECT_NE(unfit, nullptr);
   EXPECT_EQ(table.target_count(), 0u);
 
-  std::unique_ptr<DmTarget> fit = std::make_unique<DmTargetLinear>(0, 10, "/a", 0);
+  std::unique_ptr<DmTarget> fit =
+      std::make_unique<DmTargetLinear>(0, 10, "/a", 0);
   EXPECT_TRUE(table.AddTarget(std::move(fit)));
   EXPECT_EQ(fit, nullptr);
 }

@@ -1,9 +1,8 @@
 #include "libdm/utility.h"
 
+#include <android-base/logging.h>
 #include <errno.h>
 #include <unistd.h>
-
-#include <android-base/logging.h>
 
 #include <functional>
 #include <thread>

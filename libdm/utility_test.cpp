@@ -1,6 +1,8 @@
 // Path waits: first test at once, bounded polling, unexpected errors end the
 // wait. access() is interposed for paths under a made-up prefix so that the
 // tests can script its answers and count the tests made.
+#include "libdm/utility.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,8 +15,6 @@
 #include <chrono>
 #include <string>
 #include <vector>
-
-#include "libdm/utility.h"
 
 namespace {
 
@@ -112,8 +112,9 @@ TEST(WaitForFile, UnexpectedErrorEndsTheWaitAtOnceWithOneLine) {
       SetScript(deleted ? std::vector<int>{0, error, ENOENT}
                         : std::vector<int>{ENOENT, error, 0});
       testing::internal::CaptureStderr();
-      const bool result = deleted ? WaitForFileDeleted(kPath, milliseconds(10000))
-                                  : WaitForFile(kPath, milliseconds(10000));
+      const bool result = deleted
+                              ? WaitForFileDeleted(kPath, milliseconds(10000))
+                              : WaitForFile(kPath, milliseconds(10000));
       const std::string log = testing::internal::GetCapturedStderr();
       EXPECT_FALSE(result);
       EXPECT_EQ(g_script.calls, 2u);

@@ -20,30 +20,36 @@ android::base::LogSeverity SeverityOf(int prio) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the log library's own name.
 extern "C" int __android_log_print(int prio, const char* tag, const char* fmt,
                                    ...) {
   int saved_errno = errno;
   if (tag == nullptr) tag = android::base::internal::DefaultTag();
   android::base::LogSeverity severity = SeverityOf(prio);
   // Unlike the stream logger, a fatal priority here only writes a line.
-  if (severity == android::base::FATAL) severity = android::base::FATAL_WITHOUT_ABORT;
+  if (severity == android::base::FATAL)
+    severity = android::base::FATAL_WITHOUT_ABORT;
   if (!android::base::internal::TagAdmits(tag, severity)) {
     errno = saved_errno;
     return 0;
   }
+  // Most lines fit the stack buffer; a longer one is formatted again.
+  char small[512];
   va_list args;
   va_start(args, fmt);
-  va_list copy;
-  va_copy(copy, args);
-  int needed = vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
+  va_list again;
+  va_copy(again, args);
+  const int needed = vsnprintf(small, sizeof(small), fmt, args);
+  va_end(args);
   std::string text;
-  if (needed > 0) {
+  if (needed > 0 && static_cast<size_t>(needed) < sizeof(small)) {
+    text.assign(small, static_cast<size_t>(needed));
+  } else if (needed > 0) {
     text.resize(static_cast<size_t>(needed) + 1);
-    vsnprintf(text.data(), text.size(), fmt, args);
+    vsnprintf(&text[0], text.size(), fmt, again);
     text.resize(static_cast<size_t>(needed));
   }
-  va_end(args);
+  va_end(again);
   android::base::internal::WriteRecord(tag, severity, text);
   errno = saved_errno;
   return static_cast<int>(text.size());

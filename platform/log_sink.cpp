@@ -15,14 +15,22 @@ namespace {
 // Maps one filter letter to the lowest severity it admits; -1 if unknown.
 int ThresholdOf(char letter) {
   switch (letter) {
-    case 'v': return VERBOSE;
-    case 'd': return DEBUG;
-    case 'i': return INFO;
-    case 'w': return WARNING;
-    case 'e': return ERROR;
-    case 'f': return FATAL_WITHOUT_ABORT;
-    case 's': return FATAL + 1;
-    default: return -1;
+    case 'v':
+      return VERBOSE;
+    case 'd':
+      return DEBUG;
+    case 'i':
+      return INFO;
+    case 'w':
+      return WARNING;
+    case 'e':
+      return ERROR;
+    case 'f':
+      return FATAL_WITHOUT_ABORT;
+    case 's':
+      return FATAL + 1;
+    default:
+      return -1;
   }
 }
 

@@ -60,10 +60,12 @@ TEST_F(LoggingTest, ErrnoIsUnchangedAfterEveryKindOfLine) {
 TEST_F(LoggingTest, PlogAppendsTheErrnoDescription) {
   testing::internal::CaptureStderr();
   errno = ENXIO;
-  PLOG(ERROR) << "DM_DEV_STATUS failed for " << "name";
+  PLOG(ERROR) << "DM_DEV_STATUS failed for "
+              << "name";
   const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("DM_DEV_STATUS failed for name: No such device or address\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("DM_DEV_STATUS failed for name: No such device or address\n"),
+      std::string::npos)
       << log;
   // Severity letter and source position come before the text.
   EXPECT_NE(log.find(" E logging_test.cpp:"), std::string::npos) << log;
@@ -74,7 +76,7 @@ TEST_F(LoggingTest, FilterDecidesWhichLinesAreBuiltAndWritten) {
     const char* tags;
     bool info, warning, error;
   } cases[] = {
-      {nullptr, true, true, true},    // default: info and above
+      {nullptr, true, true, true},  // default: info and above
       {"*:v", true, true, true},
       {"*:w", false, true, true},
       {"*:e", false, false, true},
@@ -106,8 +108,8 @@ TEST_F(LoggingTest, PrintfLinesCarryTagSeverityAndText) {
   testing::internal::CaptureStderr();
   __android_log_print(ANDROID_LOG_ERROR, "quillmap", "Device %s not found.",
                       "/dev/block/sda");
-  __android_log_print(ANDROID_LOG_INFO, "quillmap", "Created DM device %s at %s.",
-                      "a", "/dev/block/dm-0");
+  __android_log_print(ANDROID_LOG_INFO, "quillmap",
+                      "Created DM device %s at %s.", "a", "/dev/block/dm-0");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "quillmap E Device /dev/block/sda not found.\n"
             "quillmap I Created DM device a at /dev/block/dm-0.\n");
@@ -127,7 +129,8 @@ TEST_F(LoggingTest, ShouldLogAlwaysAdmitsFatal) {
 
 TEST_F(LoggingTest, CheckFailureWritesExpressionAndMessageThenEnds) {
   const int* io = nullptr;
-  EXPECT_DEATH(CHECK(io != nullptr) << "nullptr passed to dm_ioctl initialization",
+  EXPECT_DEATH(CHECK(io != nullptr)
+                   << "nullptr passed to dm_ioctl initialization",
                "Check failed: io != nullptr nullptr passed to dm_ioctl "
                "initialization");
   // Even with every line filtered out.

@@ -20,14 +20,10 @@ namespace {
 // The property files of an Android root, in the order the platform reads
 // them: the first definition of a key wins.
 constexpr const char* kDefaultPropertyFiles[] = {
-    "/prop.default",
-    "/default.prop",
-    "/system/build.prop",
-    "/system_ext/etc/build.prop",
-    "/vendor/default.prop",
-    "/vendor/build.prop",
-    "/odm/etc/build.prop",
-    "/product/etc/build.prop",
+    "/prop.default",        "/default.prop",
+    "/system/build.prop",   "/system_ext/etc/build.prop",
+    "/vendor/default.prop", "/vendor/build.prop",
+    "/odm/etc/build.prop",  "/product/etc/build.prop",
 };
 
 std::vector<std::string> PropertyFiles() {
@@ -128,7 +124,8 @@ T GetIntProperty(const std::string& key, T default_value, T min, T max) {
       result = 0;
     } else {
       // -(min) as unsigned is the largest magnitude a negative T can have.
-      uint64_t limit = static_cast<uint64_t>(-(std::numeric_limits<T>::min() + 1)) + 1;
+      uint64_t limit =
+          static_cast<uint64_t>(-(std::numeric_limits<T>::min() + 1)) + 1;
       if (magnitude > limit) return default_value;
       // Built as -(m - 1) - 1 so that the most negative value never
       // passes through an overflowing positive one.

@@ -44,7 +44,8 @@ TEST_F(PropertiesTest, FirstDefinitionWinsAcrossAndWithinFiles) {
                               "ro.build.version.sdk=33\n"
                               "  ro.spaced  =  value with blanks  \n"
                               "no equals sign here\n");
-  const std::string b = Write("b.prop", "ro.build.version.sdk=30\nro.only.b=yes");
+  const std::string b =
+      Write("b.prop", "ro.build.version.sdk=30\nro.only.b=yes");
   Use(dir_ + "/missing.prop:" + a + ":" + b);
   EXPECT_EQ(GetProperty("ro.build.version.sdk", "x"), "29");
   EXPECT_EQ(GetProperty("ro.only.b", ""), "yes");
@@ -70,12 +71,22 @@ TEST_F(PropertiesTest, IntegersParseStrictly) {
     const char* value;
     int expected;  // with default 7, range INT_MIN..INT_MAX
   } cases[] = {
-      {"29", 29},          {"-5", -5},          {"+12", 12},
-      {"0", 0},            {"-0", 0},           {"2147483647", 2147483647},
+      {"29", 29},
+      {"-5", -5},
+      {"+12", 12},
+      {"0", 0},
+      {"-0", 0},
+      {"2147483647", 2147483647},
       {"-2147483648", INT32_MIN},
-      {"2147483648", 7},   {"-2147483649", 7},  {"99999999999999999999", 7},
-      {"", 7},             {"-", 7},            {"+", 7},
-      {"12abc", 7},        {"0x1f", 7},         {"1.5", 7},
+      {"2147483648", 7},
+      {"-2147483649", 7},
+      {"99999999999999999999", 7},
+      {"", 7},
+      {"-", 7},
+      {"+", 7},
+      {"12abc", 7},
+      {"0x1f", 7},
+      {"1.5", 7},
       {"--1", 7},
   };
   for (const auto& c : cases) {
@@ -83,7 +94,8 @@ TEST_F(PropertiesTest, IntegersParseStrictly) {
     Use(Write("int.prop", std::string("ro.n=") + c.value + "\n"));
     EXPECT_EQ(GetIntProperty<int>("ro.n", 7, INT32_MIN, INT32_MAX), c.expected);
   }
-  // Blanks inside the value (after the trimmed key=value split) give the default.
+  // Blanks inside the value (after the trimmed key=value split) give the
+  // default.
   Use(Write("int.prop", "ro.n=1 2\n"));
   EXPECT_EQ(GetIntProperty<int>("ro.n", 7), 7);
   Use(Write("int.prop", "other=1\n"));

@@ -3,15 +3,14 @@
 #include <android/log.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <libdm/dm_table.h>
+#include <libdm/dm_target.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <memory>
-
-#include <libdm/dm_table.h>
-#include <libdm/dm_target.h>
 
 namespace quillmap {
 

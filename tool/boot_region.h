@@ -7,6 +7,7 @@
 // It never stops early and never fails as a whole.
 #pragma once
 
+#include <libdm/dm.h>
 #include <stdint.h>
 
 #include <array>
@@ -14,8 +15,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <libdm/dm.h>
 
 namespace quillmap {
 

@@ -37,12 +37,20 @@ TEST(ReservedSectors, ClassifiesByExactBytes) {
     Header header;
     std::optional<uint32_t> reserved;
   } cases[] = {
-      {H("UFS\0"), 8}, {H("UFSx"), 8}, {H("UFS9"), 8}, {H("UFS\xff"), 8},
-      {H("COMB"), 8},  {H("EMMC"), 4},
-      {H("COMb"), std::nullopt}, {H("COM\0"), std::nullopt},
-      {H("comb"), std::nullopt}, {H("emmc"), std::nullopt},
-      {H("ufs\0"), std::nullopt}, {H("UF\0S"), std::nullopt},
-      {H("EMMD"), std::nullopt}, {H("\0\0\0\0"), std::nullopt},
+      {H("UFS\0"), 8},
+      {H("UFSx"), 8},
+      {H("UFS9"), 8},
+      {H("UFS\xff"), 8},
+      {H("COMB"), 8},
+      {H("EMMC"), 4},
+      {H("COMb"), std::nullopt},
+      {H("COM\0"), std::nullopt},
+      {H("comb"), std::nullopt},
+      {H("emmc"), std::nullopt},
+      {H("ufs\0"), std::nullopt},
+      {H("UF\0S"), std::nullopt},
+      {H("EMMD"), std::nullopt},
+      {H("\0\0\0\0"), std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(HeaderText(c.header));
@@ -68,14 +76,14 @@ TEST(MappedSectors, WholeSectorsAfterTheReservedOnes) {
   } cases[] = {
       {4194304, 4, 8188},
       {4194304, 8, 8184},
-      {4194304 + 511, 8, 8184},          // partial last sector not mapped
+      {4194304 + 511, 8, 8184},  // partial last sector not mapped
       {4194304 - 1, 8, 8183},
       {9 * 512, 8, 1},
-      {8 * 512, 8, std::nullopt},        // nothing after the reserved area
+      {8 * 512, 8, std::nullopt},  // nothing after the reserved area
       {8 * 512 + 511, 8, std::nullopt},
       {100, 4, std::nullopt},
       {0, 4, std::nullopt},
-      {3ull << 30, 8, (3ull << 30) / 512 - 8},   // beyond 32 bits
+      {3ull << 30, 8, (3ull << 30) / 512 - 8},  // beyond 32 bits
       {1ull << 42, 8, (1ull << 33) - 8},
   };
   for (const auto& c : cases) {
@@ -107,9 +115,10 @@ class MockDeviceMapper : public IDeviceMapper {
   MOCK_METHOD(DeviceState, GetState, (const std::string&), (const, override));
   MOCK_METHOD(bool, LoadTableAndActivate, (const std::string&, const DmTable&),
               (override));
-  MOCK_METHOD(bool, LoadTable, (const std::string&, const DmTable&), (override));
-  MOCK_METHOD(bool, GetTableInfo, (const std::string&, std::vector<TargetInfo>*),
+  MOCK_METHOD(bool, LoadTable, (const std::string&, const DmTable&),
               (override));
+  MOCK_METHOD(bool, GetTableInfo,
+              (const std::string&, std::vector<TargetInfo>*), (override));
   MOCK_METHOD(bool, GetTableStatus,
               (const std::string&, std::vector<TargetInfo>*), (override));
   MOCK_METHOD(bool, GetDmDevicePathByName, (const std::string&, std::string*),
@@ -181,8 +190,11 @@ TEST_F(WalkTest, UfsOnlyMapsBothUnitsThenReportsEmmcMissing) {
   EXPECT_EQ(log,
             "quillmap I Created DM device preloader_raw_a at /dev/block/dm-0.\n"
             "quillmap I Created DM device preloader_raw_b at /dev/block/dm-1.\n"
-            "quillmap E Device " + boot0 + " not found.\n"
-            "quillmap E Device " + boot1 + " not found.\n");
+            "quillmap E Device " +
+                boot0 +
+                " not found.\n"
+                "quillmap E Device " +
+                boot1 + " not found.\n");
   ASSERT_EQ(requests_.size(), 2u);
   EXPECT_EQ(requests_[0].name, "preloader_raw_a");
   EXPECT_EQ(requests_[0].timeout_ms, 500);
@@ -195,7 +207,8 @@ TEST_F(WalkTest, UfsOnlyMapsBothUnitsThenReportsEmmcMissing) {
 TEST_F(WalkTest, EmmcMapsFromSectorFour) {
   const std::string boot0 = Disk("boot0", "EMMC", 4194304);
   const std::string boot1 = Disk("boot1", "COMB", 4194304 + 100);
-  Walk({{"preloader_raw_a", boot0.c_str()}, {"preloader_raw_b", boot1.c_str()}});
+  Walk(
+      {{"preloader_raw_a", boot0.c_str()}, {"preloader_raw_b", boot1.c_str()}});
   ASSERT_EQ(requests_.size(), 2u);
   EXPECT_EQ(requests_[0].records,
             android::dm::DmTargetLinear(0, 8188, boot0, 4).Serialize());
@@ -232,15 +245,29 @@ TEST_F(WalkTest, FailuresAreLoggedInOrderAndTheWalkGoesOn) {
       {"preloader_raw_b", comx.c_str()},
       {"preloader_raw_b", good.c_str()},
   });
-  EXPECT_EQ(log,
-            "quillmap E Device " + missing + " not found.\n"
-            "quillmap E Failed to read " + empty + ": read 0 of 4 header bytes.\n"
-            "quillmap E Failed to read " + short2 + ": read 2 of 4 header bytes.\n"
-            "quillmap E Unknown header  for " + zeros + ".\n"
-            "quillmap E Unknown header \\x1b\\x07OK for " + binary + ".\n"
-            "quillmap E Device " + small + " is too small.\n"
-            "quillmap E Unknown header COMx for " + comx + ".\n"
-            "quillmap I Created DM device preloader_raw_b at /dev/block/dm-0.\n");
+  EXPECT_EQ(
+      log,
+      "quillmap E Device " + missing +
+          " not found.\n"
+          "quillmap E Failed to read " +
+          empty +
+          ": read 0 of 4 header bytes.\n"
+          "quillmap E Failed to read " +
+          short2 +
+          ": read 2 of 4 header bytes.\n"
+          "quillmap E Unknown header  for " +
+          zeros +
+          ".\n"
+          "quillmap E Unknown header \\x1b\\x07OK for " +
+          binary +
+          ".\n"
+          "quillmap E Device " +
+          small +
+          " is too small.\n"
+          "quillmap E Unknown header COMx for " +
+          comx +
+          ".\n"
+          "quillmap I Created DM device preloader_raw_b at /dev/block/dm-0.\n");
   ASSERT_EQ(requests_.size(), 1u);
   EXPECT_EQ(requests_[0].records,
             android::dm::DmTargetLinear(0, 8, good, 8).Serialize());
@@ -265,10 +292,10 @@ TEST_F(WalkTest, OpenAndSeekFailuresCarryTheSystemError) {
 
   const std::string log = Walk({{"preloader_raw_a", socket_path.c_str()},
                                 {"preloader_raw_b", fifo.c_str()}});
-  EXPECT_EQ(log,
-            "quillmap E Failed to open " + socket_path +
-                ": No such device or address.\n"
-                "quillmap E Failed to seek " + fifo + ": Illegal seek.\n");
+  EXPECT_EQ(log, "quillmap E Failed to open " + socket_path +
+                     ": No such device or address.\n"
+                     "quillmap E Failed to seek " +
+                     fifo + ": Illegal seek.\n");
   close(writer);
   close(sock);
 }
@@ -276,7 +303,8 @@ TEST_F(WalkTest, OpenAndSeekFailuresCarryTheSystemError) {
 TEST_F(WalkTest, HandleIsAskedOnlyOnceAHeaderIsRecognised) {
   const std::string zeros = Disk("zeros", std::string(4, '\0'), 4096);
   const std::string small = Disk("small", "UFS\0", 4096);
-  Walk({{"preloader_raw_a", zeros.c_str()}, {"preloader_raw_b", small.c_str()},
+  Walk({{"preloader_raw_a", zeros.c_str()},
+        {"preloader_raw_b", small.c_str()},
         {"preloader_raw_a", "/nonexistent/x"}});
   EXPECT_EQ(handle_requests_, 0);
   EXPECT_TRUE(requests_.empty());
@@ -290,9 +318,10 @@ TEST_F(WalkTest, FailedCreationIsLoggedAndTheWalkGoesOn) {
       .WillOnce(Return(false));
   const std::string log =
       Walk({{"preloader_raw_a", a.c_str()}, {"preloader_raw_b", b.c_str()}});
-  EXPECT_EQ(log,
-            "quillmap E Failed to create device preloader_raw_a.\n"
-            "quillmap I Created DM device preloader_raw_b at /dev/block/dm-0.\n");
+  EXPECT_EQ(
+      log,
+      "quillmap E Failed to create device preloader_raw_a.\n"
+      "quillmap I Created DM device preloader_raw_b at /dev/block/dm-0.\n");
   EXPECT_EQ(handle_requests_, 2);
 }
 

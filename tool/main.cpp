@@ -6,11 +6,10 @@
 #include "boot_region.h"
 
 int main(int /*argc*/, char** /*argv*/) {
-  quillmap::MapBootRegions(
-      {quillmap::kBootRegionCandidates.begin(),
-       quillmap::kBootRegionCandidates.end()},
-      []() -> android::dm::IDeviceMapper& {
-        return android::dm::DeviceMapper::Instance();
-      });
+  quillmap::MapBootRegions({quillmap::kBootRegionCandidates.begin(),
+                            quillmap::kBootRegionCandidates.end()},
+                           []() -> android::dm::IDeviceMapper& {
+                             return android::dm::DeviceMapper::Instance();
+                           });
   return 0;
 }

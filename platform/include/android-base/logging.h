@@ -73,19 +73,19 @@ class LogMessage {
 }  // namespace base
 }  // namespace android
 
-#define LOG_INTERNAL_(severity, error)                                      \
-  ::android::base::ShouldLog(::android::base::severity, nullptr) &&        \
-      ::android::base::ErrnoRestorer() &&                                   \
-      ::android::base::LogMessage(__FILE__, __LINE__,                       \
+#define LOG_INTERNAL_(severity, error)                                       \
+  ::android::base::ShouldLog(::android::base::severity, nullptr) &&          \
+      ::android::base::ErrnoRestorer() &&                                    \
+      ::android::base::LogMessage(__FILE__, __LINE__,                        \
                                   ::android::base::severity, nullptr, error) \
           .stream()
 
 #define LOG(severity) LOG_INTERNAL_(severity, -1)
 #define PLOG(severity) LOG_INTERNAL_(severity, errno)
 
-#define CHECK(x)                                                          \
-  (__builtin_expect(!!(x), 1)) ||                                         \
-      ::android::base::LogMessage(__FILE__, __LINE__,                     \
-                                  ::android::base::FATAL, nullptr, -1)    \
-                  .stream()                                               \
-              << "Check failed: " #x << " "
+#define CHECK(x)                                                              \
+  (__builtin_expect(!!(x), 1)) ||                                             \
+      ::android::base::LogMessage(__FILE__, __LINE__, ::android::base::FATAL, \
+                                  nullptr, -1)                                \
+              .stream()                                                       \
+          << "Check failed: " #x << " "

@@ -22,6 +22,7 @@ typedef enum android_LogPriority {
   ANDROID_LOG_SILENT,
 } android_LogPriority;
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the log library's own name.
 int __android_log_print(int prio, const char* tag, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 

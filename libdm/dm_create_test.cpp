@@ -1,0 +1,418 @@
+// Device creation against the fake kernel: the composite operation, each
+// of its failure lines, and that nothing half-made is left behind.
+#include <errno.h>
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+
+#include "dm_test_util.h"
+#include "libdm/dm_target.h"
+
+namespace android {
+namespace dm {
+namespace testing_util {
+namespace {
+
+using std::chrono::milliseconds;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
+
+const std::string kUuidRegex =
+    "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}";
+
+fakedm::Faults FailRequest(const std::string& request, int error,
+                           int occurrence = 0) {
+  fakedm::Faults faults;
+  faults.requests.push_back({request, error, occurrence});
+  return faults;
+}
+
+using CreateTest = DmTest;
+
+TEST_F(CreateTest, CreatesLiveDeviceAndHandsBackItsNode) {
+  DmTable table = LinearTable();
+  std::string path = "stale text";
+  auto lines = Logged([&] {
+    EXPECT_TRUE(
+        dm_->CreateDevice("preloader_raw_a", table, &path, milliseconds(500)));
+  });
+  EXPECT_THAT(lines, IsEmpty());
+  EXPECT_EQ(path, "/dev/block/dm-0");
+  EXPECT_EQ(dm_->GetState("preloader_raw_a"), DeviceState::Active);
+  EXPECT_THAT(RequestLog(), ElementsAre("DM_DEV_CREATE preloader_raw_a",
+                                        "DM_TABLE_LOAD preloader_raw_a",
+                                        "DM_DEV_SUSPEND preloader_raw_a",
+                                        "DM_DEV_STATUS preloader_raw_a",
+                                        "DM_DEV_STATUS preloader_raw_a",
+                                        "DM_DEV_STATUS preloader_raw_a"));
+  auto devices = fakedm::Devices();
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_THAT(devices[0].uuid, MatchesRegex(kUuidRegex));
+  ASSERT_EQ(devices[0].active.size(), 1u);
+  EXPECT_EQ(devices[0].active[0].type, "linear");
+  EXPECT_EQ(devices[0].active[0].params, "/dev/block/sda 8");
+  EXPECT_EQ(devices[0].active[0].length, 8184u);
+  EXPECT_EQ(
+      access(("/dev/block/mapper/by-uuid/" + devices[0].uuid).c_str(), F_OK),
+      0);
+
+  // Every creation gets a new UUID and the next free minor.
+  std::string second;
+  EXPECT_TRUE(
+      dm_->CreateDevice("preloader_raw_b", table, &second, milliseconds(500)));
+  EXPECT_EQ(second, "/dev/block/dm-1");
+  devices = fakedm::Devices();
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_NE(devices[0].uuid, devices[1].uuid);
+}
+
+// Each stage's failure: its exact lines, false, the caller's path untouched
+// and no device left.
+TEST_F(CreateTest, FailureAtEachStageLeavesNothingBehind) {
+  const struct {
+    const char* what;
+    fakedm::Faults faults;
+    bool device_manager;
+    std::vector<std::string> lines;  // regular expressions
+    size_t removals;
+  } cases[] = {
+      {"register",
+       FailRequest("DM_DEV_CREATE", EINVAL),
+       true,
+       {"E DM_DEV_CREATE failed for \\[a\\]: Invalid argument"},
+       0},
+      {"load",
+       FailRequest("DM_TABLE_LOAD", EINVAL),
+       true,
+       {"E DM_TABLE_LOAD failed: Invalid argument"},
+       1},
+      {"resume",
+       FailRequest("DM_DEV_SUSPEND", ENOMEM),
+       true,
+       {"E DM_TABLE_SUSPEND resume failed: Cannot allocate memory"},
+       1},
+      {"unique path",
+       FailRequest("DM_DEV_STATUS", EIO, 1),
+       true,
+       {"E Failed to get device path: a: Input/output error"},
+       1},
+      {"node path",
+       FailRequest("DM_DEV_STATUS", EIO, 2),
+       true,
+       {"W DM_DEV_STATUS failed for a: Input/output error"},
+       1},
+      {"wait",
+       fakedm::Faults(),
+       false,
+       {"E Failed waiting for device path: /dev/block/mapper/by-uuid/" +
+        kUuidRegex},
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fakedm::Reset();
+    fakedm::DeviceManager manager;
+    manager.enabled = c.device_manager;
+    fakedm::SetDeviceManager(manager);
+    Inject(c.faults);
+    DmTable table = LinearTable();
+    std::string path = "untouched";
+    auto lines = Logged([&] {
+      EXPECT_FALSE(dm_->CreateDevice("a", table, &path, milliseconds(100)));
+    });
+    ASSERT_EQ(lines.size(), c.lines.size()) << ::testing::PrintToString(lines);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_THAT(lines[i], MatchesRegex(c.lines[i]));
+    }
+    EXPECT_EQ(path, "untouched");
+    EXPECT_THAT(fakedm::Devices(), IsEmpty());
+    size_t removals = 0;
+    for (const auto& r : fakedm::Requests())
+      removals += r.request == "DM_DEV_REMOVE";
+    EXPECT_EQ(removals, c.removals) << "removed exactly once, by name";
+  }
+}
+
+TEST_F(CreateTest, FailedCleanupIsReportedAndLeavesTheRegisteredDevice) {
+  fakedm::Faults faults = FailRequest("DM_TABLE_LOAD", EINVAL);
+  faults.requests.push_back({"DM_DEV_REMOVE", EBUSY, 0});
+  Inject(faults);
+  DmTable table = LinearTable();
+  std::string path;
+  auto lines = Logged([&] {
+    EXPECT_FALSE(dm_->CreateDevice("a", table, &path, milliseconds(100)));
+  });
+  EXPECT_THAT(
+      lines,
+      ElementsAre("E DM_TABLE_LOAD failed: Invalid argument",
+                  "E DM_DEV_REMOVE failed for [a]: Device or resource busy"));
+  EXPECT_EQ(fakedm::Devices().size(), 1u);
+}
+
+TEST_F(CreateTest, NamesAreCheckedBeforeAnyRequest) {
+  DmTable table = LinearTable();
+  std::string path;
+  const std::string long_name(128, 'n');
+  auto lines = Logged([&] {
+    EXPECT_FALSE(dm_->CreateDevice("", table, &path, milliseconds(100)));
+    EXPECT_FALSE(dm_->CreateDevice(long_name, table, &path, milliseconds(100)));
+    EXPECT_FALSE(dm_->CreateDevice(long_name + "more", "some-uuid"));
+  });
+  EXPECT_THAT(
+      lines,
+      ElementsAre(
+          "E Unnamed device mapper device creation is not supported",
+          "E [" + long_name + "] is too long to be device mapper name",
+          "E [" + long_name + "more] is too long to be device mapper name"));
+  EXPECT_THAT(fakedm::Requests(), IsEmpty());
+
+  // 127 bytes is the longest name the kernel's field holds whole.
+  const std::string longest(127, 'm');
+  EXPECT_TRUE(dm_->CreateDevice(longest, table, &path, milliseconds(500)));
+  ASSERT_EQ(fakedm::Devices().size(), 1u);
+  EXPECT_EQ(fakedm::Devices()[0].name, longest);
+}
+
+TEST_F(CreateTest, TakenNameFailsAndLeavesTheExistingDeviceAlone) {
+  DmTable table = LinearTable();
+  std::string path;
+  ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
+  const fakedm::Device before = fakedm::Devices().at(0);
+
+  DmTable other;
+  other.AddTarget(
+      std::make_unique<DmTargetLinear>(0, 100, "/dev/block/sda", 4));
+  std::string second = "untouched";
+  auto lines = Logged([&] {
+    EXPECT_FALSE(dm_->CreateDevice("a", other, &second, milliseconds(500)));
+  });
+  EXPECT_THAT(
+      lines,
+      ElementsAre("E DM_DEV_CREATE failed for [a]: Device or resource busy"));
+  EXPECT_EQ(second, "untouched");
+  const auto after = fakedm::Devices();
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0].uuid, before.uuid);
+  EXPECT_EQ(after[0].minor, before.minor);
+  ASSERT_EQ(after[0].active.size(), 1u);
+  EXPECT_EQ(after[0].active[0].params, "/dev/block/sda 8");
+  EXPECT_EQ(RequestLog().back(), "DM_DEV_CREATE a " + std::to_string(EBUSY));
+}
+
+TEST_F(CreateTest, InvalidTableIsSentAsBareHeaderAndRefused) {
+  DmTable empty;
+  std::string path;
+  auto lines = Logged([&] {
+    EXPECT_FALSE(dm_->CreateDevice("a", empty, &path, milliseconds(100)));
+  });
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "E Device-mapper table must have at least one target.");
+  EXPECT_THAT(lines[1], MatchesRegex("E DM_TABLE_LOAD failed: .*"));
+  EXPECT_THAT(fakedm::Devices(), IsEmpty());
+}
+
+TEST_F(CreateTest, ZeroTimeoutReturnsOnceLiveWithoutWaiting) {
+  fakedm::DeviceManager manager;
+  manager.enabled = false;
+  fakedm::SetDeviceManager(manager);
+  DmTable table = LinearTable();
+  for (int timeout : {0, -1}) {
+    std::string path;
+    const std::string name = "t" + std::to_string(-timeout);
+    EXPECT_TRUE(dm_->CreateDevice(name, table, &path, milliseconds(timeout)));
+    EXPECT_THAT(path, MatchesRegex("/dev/block/dm-[0-9]+"));
+    EXPECT_EQ(dm_->GetState(name), DeviceState::Active);
+  }
+}
+
+TEST_F(CreateTest, DeviceWithoutUuidFailsItsWaitAndIsRemoved) {
+  DmTable table = LinearTable();
+  ASSERT_TRUE(dm_->CreateDevice("bare", ""));
+  ASSERT_TRUE(dm_->LoadTableAndActivate("bare", table));
+  EXPECT_EQ(fakedm::Devices().at(0).uuid, "");
+  std::string path = "untouched";
+  auto lines = Logged([&] {
+    EXPECT_FALSE(dm_->WaitForDevice("bare", milliseconds(100), &path));
+  });
+  EXPECT_THAT(lines,
+              ElementsAre("E Device does not have a unique path: bare",
+                          "E Device does not have a unique path: bare",
+                          "E Failed to get unique path for device bare"));
+  EXPECT_EQ(path, "untouched");
+  EXPECT_THAT(fakedm::Devices(), IsEmpty());
+}
+
+TEST_F(CreateTest, ReadOnlyTableIsLoadedWithTheFlag) {
+  // Nothing in the library sets read-only; a table that is not read-only
+  // must arrive read-write.
+  DmTable table = LinearTable();
+  ASSERT_TRUE(dm_->CreateDevice("a", ""));
+  ASSERT_TRUE(dm_->LoadTableAndActivate("a", table));
+  EXPECT_FALSE(fakedm::Devices().at(0).read_only);
+}
+
+TEST_F(CreateTest, ImpossibleCreateRepliesEndTheProcess) {
+  fakedm::Faults targets;
+  targets.create_target_count = 1;
+  fakedm::Faults opens;
+  opens.create_open_count = 2;
+  DmTable table = LinearTable();
+  std::string path;
+  Inject(targets);
+  EXPECT_DEATH(
+      dm_->CreateDevice("a", table, &path, milliseconds(100)),
+      "Check failed: io.target_count == 0 Unexpected targets for newly "
+      "created \\[a\\] device");
+  fakedm::Reset();
+  Inject(opens);
+  EXPECT_DEATH(dm_->CreateDevice("b", table, &path, milliseconds(100)),
+               "Check failed: io.open_count == 0 Unexpected opens for newly "
+               "created \\[b\\] device");
+}
+
+// Recovery images of Android 10 and older wait for the node, not the link.
+TEST_F(CreateTest, RecoveryModeChoosesThePathToWaitFor) {
+  const struct {
+    bool recovery;
+    const char* props;
+    bool legacy;
+  } cases[] = {
+      {true, "ro.build.version.sdk=29\n", true},
+      {true, "ro.build.version.sdk=1\n", true},
+      {true, "ro.build.version.sdk=-4\n", true},
+      {true, "ro.build.version.sdk=30\n", false},
+      {true, "ro.build.version.sdk=29\nro.build.ab_update=true\n", false},
+      {true, "", false},
+      {true, "ro.build.version.sdk=29x\n", false},
+      {false, "ro.build.version.sdk=29\n", false},
+  };
+  ASSERT_EQ(mkdir((root_ + "/system").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root_ + "/system/bin").c_str(), 0755), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.recovery ? "recovery " : "normal ") + c.props);
+    fakedm::Reset();
+    // The node appears at once, the link only much later: a legacy wait
+    // succeeds, a wait for the link times out.
+    fakedm::DeviceManager manager;
+    manager.delay_ms = 1;
+    manager.link_delay_ms = 60000;
+    fakedm::SetDeviceManager(manager);
+    unlink((root_ + "/system/bin/recovery").c_str());
+    if (c.recovery) MakeFile("system/bin/recovery", 0, "");
+    std::ofstream(root_ + "/system/build.prop") << c.props;
+
+    DmTable table = LinearTable();
+    std::string path;
+    bool created = false;
+    auto lines = Logged([&] {
+      created = dm_->CreateDevice("r", table, &path, milliseconds(200));
+    });
+    if (c.legacy) {
+      EXPECT_TRUE(created);
+      EXPECT_THAT(lines,
+                  ElementsAre("I Detected ueventd incompatibility, reverting "
+                              "to legacy libdm behavior."));
+      EXPECT_EQ(path, "/dev/block/dm-0");
+      EXPECT_TRUE(dm_->DeleteDeviceIfExists("r"));
+    } else {
+      EXPECT_FALSE(created);
+      ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+      EXPECT_THAT(lines[0], MatchesRegex("E Failed waiting for device path: "
+                                         "/dev/block/mapper/by-uuid/" +
+                                         kUuidRegex));
+    }
+    EXPECT_THAT(fakedm::Devices(), IsEmpty());
+  }
+}
+
+TEST_F(CreateTest, MissingControlNodeFailsEveryRequestWithEbadf) {
+  dm_.reset();
+  ASSERT_EQ(unlink((root_ + "/dev/device-mapper").c_str()), 0);
+  auto lines = Logged([&] { dm_ = std::make_unique<TestDeviceMapper>(); });
+  EXPECT_THAT(
+      lines,
+      ElementsAre("E Failed to open device-mapper: No such file or directory"));
+  DmTable table = LinearTable();
+  std::string path;
+  std::vector<IDeviceMapper::TargetInfo> info;
+  lines = Logged([&] {
+    errno = 0;
+    EXPECT_FALSE(dm_->CreateDevice("a", table, &path, milliseconds(100)));
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(dm_->GetState("a"), DeviceState::Unavailable);
+    EXPECT_FALSE(dm_->GetTableInfo("a", &info));
+    EXPECT_TRUE(dm_->DeleteDeviceIfExists("a"));
+  });
+  EXPECT_THAT(
+      lines,
+      ElementsAre("E DM_DEV_CREATE failed for [a]: Bad file descriptor",
+                  "E DM_TABLE_STATUS failed for a: Bad file descriptor"));
+}
+
+TEST_F(CreateTest, InterruptedOpenIsRetriedSilently) {
+  fakedm::Faults faults;
+  faults.control_open_eintr = 3;
+  auto lines = Logged([&] { Inject(faults); });
+  EXPECT_THAT(lines, IsEmpty());
+  DmTable table = LinearTable();
+  std::string path;
+  EXPECT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
+
+  faults.control_open_eintr = 0;
+  faults.control_open_error = EACCES;
+  lines = Logged([&] { Inject(faults); });
+  EXPECT_THAT(lines,
+              ElementsAre("E Failed to open device-mapper: Permission denied"));
+}
+
+TEST_F(CreateTest, InstanceIsOneObject) {
+  EXPECT_EQ(&DeviceMapper::Instance(), &DeviceMapper::Instance());
+}
+
+TEST_F(CreateTest, ResultAndErrnoDoNotDependOnLogging) {
+  for (const char* tags : {"*:v", "*:s"}) {
+    SCOPED_TRACE(tags);
+    setenv("ANDROID_LOG_TAGS", tags, 1);
+    fakedm::Reset();
+    Inject(FailRequest("DM_DEV_CREATE", EEXIST));
+    std::string path;
+    DmTable table = LinearTable();
+    errno = 0;
+    EXPECT_FALSE(dm_->CreateDevice("a", table, &path, milliseconds(100)));
+    EXPECT_EQ(errno, EEXIST);
+  }
+  unsetenv("ANDROID_LOG_TAGS");
+}
+
+TEST(InitRequestHeader, FramesVersionSizesAndName) {
+  struct dm_ioctl io;
+  memset(&io, 0xAA, sizeof(io));
+  TestDeviceMapper::InitRequestHeader(&io, std::string(200, 'x'));
+  EXPECT_EQ(io.version[0], 4u);
+  EXPECT_EQ(io.version[1], 0u);
+  EXPECT_EQ(io.version[2], 0u);
+  EXPECT_EQ(io.data_size, 312u);
+  EXPECT_EQ(io.data_start, 0u);
+  EXPECT_EQ(io.flags, 0u);
+  EXPECT_EQ(io.dev, 0u);
+  EXPECT_EQ(std::string(io.name), std::string(127, 'x'));
+  EXPECT_EQ(std::string(io.uuid, sizeof(io.uuid)),
+            std::string(sizeof(io.uuid), '\0'));
+
+  TestDeviceMapper::InitRequestHeader(&io, "");
+  EXPECT_EQ(std::string(io.name, sizeof(io.name)),
+            std::string(sizeof(io.name), '\0'));
+
+  EXPECT_DEATH(
+      TestDeviceMapper::InitRequestHeader(nullptr, "a"),
+      "Check failed: io != nullptr nullptr passed to dm_ioctl initialization");
+}
+
+}  // namespace
+}  // namespace testing_util
+}  // namespace dm
+}  // namespace android

@@ -1,0 +1,250 @@
+// Table queries: reading tables back, buffer growth, the walk over
+// malformed replies, and redaction of crypt keys.
+#include <errno.h>
+#include <gmock/gmock.h>
+#include <string.h>
+
+#include "dm_test_util.h"
+#include "libdm/dm_target.h"
+
+namespace android {
+namespace dm {
+namespace testing_util {
+namespace {
+
+using std::chrono::milliseconds;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using TargetInfo = IDeviceMapper::TargetInfo;
+
+// A target of any type, for loading tables the program never makes.
+class TextTarget : public DmTarget {
+ public:
+  TextTarget(uint64_t start, uint64_t length, std::string type,
+             std::string params)
+      : DmTarget(start, length),
+        type_(std::move(type)),
+        params_(std::move(params)) {}
+  std::string name() const override { return type_; }
+  std::string GetParameterString() const override { return params_; }
+
+ private:
+  std::string type_, params_;
+};
+
+dm_target_spec Spec(const char* type, size_t type_len = 0) {
+  dm_target_spec spec = {};
+  memcpy(spec.target_type, type, type_len ? type_len : strlen(type));
+  return spec;
+}
+
+TEST(GetTargetType, EndsAtNulOrAfterSixteenBytes) {
+  EXPECT_EQ(DeviceMapper::GetTargetType(Spec("linear")), "linear");
+  EXPECT_EQ(DeviceMapper::GetTargetType(Spec("0123456789abcdef", 16)),
+            "0123456789abcdef");
+  EXPECT_EQ(DeviceMapper::GetTargetType(Spec("crypt\0junk", 10)), "crypt");
+  EXPECT_EQ(DeviceMapper::GetTargetType(Spec("")), "");
+}
+
+TEST(RedactTableInfo, ReplacesOnlyTheSecondFieldOfCryptLines) {
+  const struct {
+    const char* type;
+    std::string in, out;
+  } cases[] = {
+      {"crypt", "aes-xts-plain64 00112233 0 254:0 0",
+       "aes-xts-plain64 redacted 0 254:0 0"},
+      {"crypt", "cipher key", "cipher redacted"},
+      {"crypt", "cipher ", "cipher redacted"},
+      {"crypt", "nospace", "nospace"},
+      {"crypt", "", ""},
+      {"crypt", "a  b c", "a redacted b c"},  // the empty field is the key
+      {"crypt", " key rest", " redacted rest"},
+      {"Crypt", "aes key 0", "aes key 0"},
+      {"crypt2", "aes key 0", "aes key 0"},
+      {"linear", "254:0 8", "254:0 8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    std::string data = c.in;
+    RedactTableInfo(Spec(c.type), &data);
+    EXPECT_EQ(data, c.out);
+  }
+}
+
+using TableQueryTest = DmTest;
+
+TEST_F(TableQueryTest, ReadsBackLinearTablesAndAppends) {
+  DmTable table;
+  table.AddTarget(
+      std::make_unique<DmTargetLinear>(0, 100, "/dev/block/sda", 8));
+  table.AddTarget(
+      std::make_unique<DmTargetLinear>(100, 50, "/dev/block/sda", 4000));
+  std::string path;
+  ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
+  const std::string sda = fakedm::DeviceNumberOf("/dev/block/sda");
+
+  std::vector<TargetInfo> info(1);  // a former entry stays in front
+  ASSERT_TRUE(dm_->GetTableInfo("a", &info));
+  ASSERT_EQ(info.size(), 3u);
+  EXPECT_EQ(info[1].spec.sector_start, 0u);
+  EXPECT_EQ(info[1].spec.length, 100u);
+  EXPECT_EQ(DeviceMapper::GetTargetType(info[1].spec), "linear");
+  EXPECT_EQ(info[1].data, sda + " 8");
+  EXPECT_EQ(info[2].spec.sector_start, 100u);
+  EXPECT_EQ(info[2].data, sda + " 4000");
+
+  std::vector<TargetInfo> status;
+  ASSERT_TRUE(dm_->GetTableStatus("a", &status));
+  ASSERT_TRUE(dm_->GetTableStatus("a", &status));
+  ASSERT_EQ(status.size(), 4u);
+  EXPECT_EQ(status[0].data, "");
+  EXPECT_EQ(status[3].spec.length, 50u);
+}
+
+TEST_F(TableQueryTest, UnknownNameFailsAndAppendsNothing) {
+  std::vector<TargetInfo> info(2);
+  auto lines = Logged([&] { EXPECT_FALSE(dm_->GetTableInfo("ghost", &info)); });
+  EXPECT_THAT(
+      lines,
+      ElementsAre(
+          "E DM_TABLE_STATUS failed for ghost: No such device or address"));
+  EXPECT_EQ(info.size(), 2u);
+}
+
+TEST_F(TableQueryTest, DeviceWithoutLiveTableHasNoTargets) {
+  ASSERT_TRUE(dm_->CreateDevice("empty", "u"));
+  std::vector<TargetInfo> info;
+  EXPECT_TRUE(dm_->GetTableInfo("empty", &info));
+  EXPECT_THAT(info, IsEmpty());
+}
+
+TEST_F(TableQueryTest, BufferGrowsUntilTheAnswerFits) {
+  // 200 table lines of 56 bytes need more than 8192 bytes, less than 16384.
+  MakeFile("dev/block/sda", 8 << 20);
+  DmTable table;
+  for (uint64_t i = 0; i < 200; ++i) {
+    table.AddTarget(
+        std::make_unique<DmTargetLinear>(i, 1, "/dev/block/sda", 1000 + i));
+  }
+  ASSERT_TRUE(dm_->CreateDevice("big", "u"));
+  ASSERT_TRUE(dm_->LoadTableAndActivate("big", table));
+  const size_t before = fakedm::Requests().size();
+  std::vector<TargetInfo> info;
+  auto lines = Logged([&] { ASSERT_TRUE(dm_->GetTableInfo("big", &info)); });
+  EXPECT_THAT(lines, IsEmpty());
+  ASSERT_EQ(info.size(), 200u);
+  EXPECT_EQ(info[199].data, fakedm::DeviceNumberOf("/dev/block/sda") + " 1199");
+  EXPECT_EQ(fakedm::Requests().size() - before, 3u)
+      << "4096, 8192, then 16384 bytes";
+
+  // A kernel that keeps answering "full" a few times more.
+  fakedm::Faults faults;
+  faults.status_buffer_full = 2;
+  fakedm::SetFaults(faults);
+  info.clear();
+  ASSERT_TRUE(dm_->GetTableStatus("big", &info));
+  EXPECT_EQ(info.size(), 200u);
+}
+
+// Reply bytes laid over the request buffer from offset 0: a header with the
+// given fields, then |records|.
+std::vector<uint8_t> Reply(uint32_t data_size, uint32_t data_start,
+                           uint32_t target_count, const std::string& records) {
+  struct dm_ioctl io = {};
+  io.version[0] = 4;
+  io.data_size = data_size;
+  io.data_start = data_start;
+  io.target_count = target_count;
+  std::vector<uint8_t> bytes(sizeof(io) + records.size());
+  memcpy(bytes.data(), &io, sizeof(io));
+  memcpy(bytes.data() + sizeof(io), records.data(), records.size());
+  return bytes;
+}
+
+std::string Record(uint32_t next, const std::string& type,
+                   const std::string& text, uint64_t start = 0) {
+  dm_target_spec spec = {};
+  spec.sector_start = start;
+  spec.next = next;
+  memcpy(spec.target_type, type.data(), std::min<size_t>(type.size(), 16));
+  std::string record(reinterpret_cast<const char*>(&spec), sizeof(spec));
+  return record + text;
+}
+
+TEST_F(TableQueryTest, WalkStaysInsideTheReplyWhateverItHolds) {
+  const std::string two = Record(48, "linear", std::string("1:2 8\0\0\0", 8)) +
+                          Record(96, "crypt", std::string("c k 0\0\0\0", 8), 5);
+  const struct {
+    const char* what;
+    std::vector<uint8_t> reply;
+    std::vector<std::string> texts;
+  } cases[] = {
+      {"no targets", Reply(312 + 96, 312, 0, two), {}},
+      {"two records", Reply(312 + 96, 312, 2, two), {"1:2 8", "c redacted 0"}},
+      {"count below records", Reply(312 + 96, 312, 1, two), {"1:2 8"}},
+      {"count above records",
+       Reply(312 + 96, 312, 9, two),
+       {"1:2 8", "c redacted 0"}},
+      {"second record past data end", Reply(312 + 60, 312, 2, two), {"1:2 8"}},
+      {"data end inside first text", Reply(312 + 43, 312, 2, two), {"1:2"}},
+      {"bare reply (data_size 305)", Reply(305, 312, 1, two), {}},
+      {"data start past the buffer", Reply(312 + 96, 0xFFFFFFF0u, 5, two), {}},
+      {"data start inside the header", Reply(4096, 0, 1, ""), {""}},
+      {"next points back",
+       Reply(4096, 312, 0xFFFFFFFFu,
+             Record(0, "linear", std::string("t\0", 2))),
+       {""}},
+      {"next past the buffer",
+       Reply(4096, 312, 3, Record(0xFFFFFF00u, "linear", "abc")),
+       {"abc"}},
+      {"text without NUL up to next",
+       Reply(
+           312 + 48 + 48, 312, 2,
+           Record(48, "x", "12345678") + Record(96, "y", std::string(8, '\0'))),
+       {"12345678", ""}},
+      {"bytes after the NUL",
+       Reply(312 + 48, 312, 1, Record(48, "x", std::string("ab\0cdefg", 8))),
+       {"ab"}},
+  };
+  ASSERT_TRUE(dm_->CreateDevice("a", "u"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fakedm::Faults faults;
+    faults.status_reply_set = true;
+    faults.status_reply = c.reply;
+    fakedm::SetFaults(faults);
+    std::vector<TargetInfo> info;
+    ASSERT_TRUE(dm_->GetTableInfo("a", &info));
+    std::vector<std::string> texts;
+    for (const auto& entry : info) texts.push_back(entry.data);
+    EXPECT_EQ(texts, c.texts);
+  }
+}
+
+TEST_F(TableQueryTest, CryptKeysAreRedactedInTableLinesOnly) {
+  const std::string key = "0123456789abcdef0123456789abcdef";
+  DmTable table;
+  table.AddTarget(std::make_unique<TextTarget>(
+      0, 100, "crypt", "aes-cbc-essiv:sha256 " + key + " 0 /dev/block/sda 8"));
+  ASSERT_TRUE(dm_->CreateDevice("secret", "u"));
+  ASSERT_TRUE(dm_->LoadTableAndActivate("secret", table));
+  setenv("ANDROID_LOG_TAGS", "*:v", 1);
+  std::vector<TargetInfo> info, status;
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(dm_->GetTableInfo("secret", &info));
+  ASSERT_TRUE(dm_->GetTableStatus("secret", &status));
+  std::string device;
+  ASSERT_TRUE(dm_->GetDeviceString("secret", &device));
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  unsetenv("ANDROID_LOG_TAGS");
+  ASSERT_EQ(info.size(), 1u);
+  EXPECT_EQ(info[0].data, "aes-cbc-essiv:sha256 redacted 0 /dev/block/sda 8");
+  EXPECT_EQ(log.find(key), std::string::npos);
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_EQ(status[0].data.find(key), std::string::npos);
+}
+
+}  // namespace
+}  // namespace testing_util
+}  // namespace dm
+}  // namespace android
