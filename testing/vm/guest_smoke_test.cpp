@@ -5,6 +5,7 @@
 // testing/vm/CMakeLists.txt registers. QUILLMAP_SMOKE_DEVMGR=0 says the guest
 // runs no device manager.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/dm-ioctl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -22,8 +23,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -58,7 +57,8 @@ bool Exists(const std::string& path) {
 }
 
 // Polls `done` every 10 ms for up to `limit`; true once it held.
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+bool WaitFor(const std::function<bool()>& done,
+             std::chrono::milliseconds limit) {
   auto end = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= end) return false;
@@ -142,13 +142,15 @@ class DmRequest {
     snprintf(io()->uuid, sizeof(io()->uuid), "%s", uuid.c_str());
   }
   void AddLinear(uint64_t sectors, const std::string& params) {
-    auto* spec = reinterpret_cast<dm_target_spec*>(buf_.data() + sizeof(dm_ioctl));
-    spec->sector_start = 0;
-    spec->length = sectors;
-    snprintf(spec->target_type, sizeof(spec->target_type), "linear");
-    char* text = reinterpret_cast<char*>(spec + 1);
+    auto* target =
+        reinterpret_cast<dm_target_spec*>(buf_.data() + sizeof(dm_ioctl));
+    target->sector_start = 0;
+    target->length = sectors;
+    snprintf(target->target_type, sizeof(target->target_type), "linear");
+    char* text = reinterpret_cast<char*>(target + 1);
     memcpy(text, params.c_str(), params.size() + 1);
-    spec->next = (sizeof(dm_target_spec) + params.size() + 1 + 7) & ~size_t{7};
+    target->next =
+        (sizeof(dm_target_spec) + params.size() + 1 + 7) & ~size_t{7};
     io()->target_count = 1;
   }
 
@@ -158,9 +160,7 @@ class DmRequest {
 
 class DeviceManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_GE(control_.get(), 0) << strerror(errno);
-  }
+  void SetUp() override { ASSERT_GE(control_.get(), 0) << strerror(errno); }
   void TearDown() override {
     // A failed case must not leave its device behind for the next one.
     DmRequest rm(name_);
@@ -194,9 +194,9 @@ TEST_F(DeviceManagerTest, NodeAndLinkFollowTheDevice) {
   const unsigned dm_minor = minor(create.io()->dev);
 
   DmRequest load(name_);
-  load.AddLinear((4u << 20) / 512 - 8, std::to_string(major(backing.st_rdev)) +
-                                           ":" + std::to_string(minor(backing.st_rdev)) +
-                                           " 8");
+  load.AddLinear((4u << 20) / 512 - 8,
+                 std::to_string(major(backing.st_rdev)) + ":" +
+                     std::to_string(minor(backing.st_rdev)) + " 8");
   ASSERT_EQ(Ioctl(DM_TABLE_LOAD, load), 0) << strerror(errno);
   DmRequest resume(name_);
   ASSERT_EQ(Ioctl(DM_DEV_SUSPEND, resume), 0) << strerror(errno);

@@ -131,13 +131,13 @@ header_bytes() {
 drive_args=()
 disk_names=()
 i=0
-for spec in "${disks[@]}"; do
-  name=${spec%%=*}
-  rest=${spec#*=}
+for disk in "${disks[@]}"; do
+  name=${disk%%=*}
+  rest=${disk#*=}
   size_s=${rest##*:}
   header=${rest%:*}
-  [ "$name" != "$spec" ] && [ "$header" != "$rest" ] ||
-    die "bad --disk '$spec' (want NAME=HEADER:SIZE)"
+  [ "$name" != "$disk" ] && [ "$header" != "$rest" ] ||
+    die "bad --disk '$disk' (want NAME=HEADER:SIZE)"
   [[ "$name" =~ ^[A-Za-z0-9._-]{1,20}$ ]] ||
     die "bad disk name '$name' (1 to 20 characters of A-Z a-z 0-9 . _ -)"
   for n in "${disk_names[@]}"; do [ "$n" != "$name" ] || die "disk '$name' given twice"; done
