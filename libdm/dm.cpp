@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <new>
+#include <thread>
 
 #include "libdm/utility.h"
 
@@ -33,6 +34,9 @@ constexpr size_t kTableStatusInitialSize = 4096;
 // data_size is 32 bits wide: no request buffer may be larger than this.
 constexpr size_t kMaxRequestSize = UINT32_MAX;
 constexpr std::chrono::milliseconds kNoWait(0);
+// How often, and how far apart, a removal that meets EBUSY is tried again.
+constexpr int kRemoveBusyRetries = 4;
+constexpr std::chrono::milliseconds kRemoveBusyRetryDelay(50);
 
 // The request numbers and flags the kernel's header gives must be the ones
 // this library was written against.
@@ -111,6 +115,14 @@ bool DeviceMapper::CreateDevice(const std::string& name,
   if (ioctl(fd_, DM_DEV_CREATE, &io)) {
     PLOG(ERROR) << "DM_DEV_CREATE failed for [" << name << "]";
     return false;
+  }
+  if (io.target_count != 0 || io.open_count != 0) {
+    // The kernel's answer cannot describe the device just registered. The
+    // process ends below; take the registration back first so that nothing
+    // half-made outlives it.
+    struct dm_ioctl remove;
+    InitRequestHeader(&remove, name);
+    ioctl(fd_, DM_DEV_REMOVE, &remove);
   }
   CHECK(io.target_count == 0)
       << "Unexpected targets for newly created [" << name << "] device";
@@ -289,10 +301,17 @@ bool DeviceMapper::DeleteDevice(const std::string& name,
       !unique_path.empty() && access(unique_path.c_str(), F_OK) == 0;
 
   struct dm_ioctl io;
-  InitRequestHeader(&io, name);
-  if (ioctl(fd_, DM_DEV_REMOVE, &io)) {
-    PLOG(ERROR) << "DM_DEV_REMOVE failed for [" << name << "]";
-    return false;
+  for (int retry = 0;; ++retry) {
+    InitRequestHeader(&io, name);
+    if (ioctl(fd_, DM_DEV_REMOVE, &io) == 0) break;
+    // A device manager that probes new devices (udev does) holds them open
+    // for a moment; a removal right after creation then meets EBUSY.
+    if (errno != EBUSY || retry == kRemoveBusyRetries) {
+      PLOG(ERROR) << "DM_DEV_REMOVE failed for [" << name << "]";
+      return false;
+    }
+    PLOG(WARNING) << "DM_DEV_REMOVE failed for [" << name << "], retrying";
+    std::this_thread::sleep_for(kRemoveBusyRetryDelay);
   }
   if (uevent_expected && (io.flags & DM_UEVENT_GENERATED_FLAG) == 0) {
     LOG(ERROR) << "Didn't generate uevent for [" << name << "] removal";

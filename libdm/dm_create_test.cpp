@@ -146,10 +146,14 @@ TEST_F(CreateTest, FailedCleanupIsReportedAndLeavesTheRegisteredDevice) {
   auto lines = Logged([&] {
     EXPECT_FALSE(dm_->CreateDevice("a", table, &path, milliseconds(100)));
   });
-  EXPECT_THAT(
-      lines,
-      ElementsAre("E DM_TABLE_LOAD failed: Invalid argument",
-                  "E DM_DEV_REMOVE failed for [a]: Device or resource busy"));
+  const std::string busy = "DM_DEV_REMOVE failed for [a]";
+  EXPECT_THAT(lines,
+              ElementsAre("E DM_TABLE_LOAD failed: Invalid argument",
+                          "W " + busy + ", retrying: Device or resource busy",
+                          "W " + busy + ", retrying: Device or resource busy",
+                          "W " + busy + ", retrying: Device or resource busy",
+                          "W " + busy + ", retrying: Device or resource busy",
+                          "E " + busy + ": Device or resource busy"));
   EXPECT_EQ(fakedm::Devices().size(), 1u);
 }
 
@@ -267,11 +271,14 @@ TEST_F(CreateTest, ImpossibleCreateRepliesEndTheProcess) {
       dm_->CreateDevice("a", table, &path, milliseconds(100)),
       "Check failed: io.target_count == 0 Unexpected targets for newly "
       "created \\[a\\] device");
+  // The registration was taken back before the process ended.
+  EXPECT_THAT(fakedm::Devices(), IsEmpty());
   fakedm::Reset();
   Inject(opens);
   EXPECT_DEATH(dm_->CreateDevice("b", table, &path, milliseconds(100)),
                "Check failed: io.open_count == 0 Unexpected opens for newly "
                "created \\[b\\] device");
+  EXPECT_THAT(fakedm::Devices(), IsEmpty());
 }
 
 // Recovery images of Android 10 and older wait for the node, not the link.

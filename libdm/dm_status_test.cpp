@@ -213,16 +213,34 @@ TEST_F(DeleteTest, DeleteIfExistsCountsAMissingDeviceAsRemoved) {
   EXPECT_THAT(fakedm::Devices(), IsEmpty());
 }
 
-TEST_F(DeleteTest, FailedRemovalKeepsTheDevice) {
+TEST_F(DeleteTest, BusyRemovalIsRetriedThenGivenUp) {
   ASSERT_TRUE(dm_->CreateDevice("a", "uuid-a"));
+  const std::string busy = "DM_DEV_REMOVE failed for [a]";
+  // Busy twice: the third try removes it.
   fakedm::Faults faults;
-  faults.requests.push_back({"DM_DEV_REMOVE", EBUSY, 0});
+  faults.requests.push_back({"DM_DEV_REMOVE", EBUSY, 1});
+  faults.requests.push_back({"DM_DEV_REMOVE", EBUSY, 2});
   fakedm::SetFaults(faults);
-  auto lines = Logged([&] { EXPECT_FALSE(dm_->DeleteDeviceIfExists("a")); });
-  EXPECT_THAT(
-      lines,
-      ElementsAre("E DM_DEV_REMOVE failed for [a]: Device or resource busy"));
+  auto lines = Logged([&] { EXPECT_TRUE(dm_->DeleteDeviceIfExists("a")); });
+  EXPECT_THAT(lines,
+              ElementsAre("W " + busy + ", retrying: Device or resource busy",
+                          "W " + busy + ", retrying: Device or resource busy"));
+  EXPECT_THAT(fakedm::Devices(), IsEmpty());
+
+  // Busy for good: five tries, then the error, and the device stays.
+  ASSERT_TRUE(dm_->CreateDevice("a", "uuid-a"));
+  faults.requests = {{"DM_DEV_REMOVE", EBUSY, 0}};
+  fakedm::SetFaults(faults);
+  lines = Logged([&] { EXPECT_FALSE(dm_->DeleteDeviceIfExists("a")); });
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines.back(), "E " + busy + ": Device or resource busy");
   EXPECT_EQ(fakedm::Devices().size(), 1u);
+
+  // Any other error is not retried.
+  faults.requests = {{"DM_DEV_REMOVE", ENXIO, 0}};
+  fakedm::SetFaults(faults);
+  lines = Logged([&] { EXPECT_FALSE(dm_->DeleteDeviceIfExists("a")); });
+  EXPECT_THAT(lines, ElementsAre("E " + busy + ": No such device or address"));
 }
 
 }  // namespace

@@ -111,7 +111,10 @@ class DeviceMapper : public IDeviceMapper {
                      const std::chrono::milliseconds& timeout,
                      std::string* path);
   // Removes the device; with a positive |timeout| also waits for its link
-  // to vanish. The device may be gone even when this returns false.
+  // to vanish. A removal that meets EBUSY (a device manager probing the new
+  // device holds it open briefly) is tried again a few times, each retry
+  // logged as a warning. The device may be gone even when this returns
+  // false.
   bool DeleteDevice(const std::string& name,
                     const std::chrono::milliseconds& timeout);
   // "/dev/block/mapper/by-uuid/<uuid>"; false when the device has no UUID.
