@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "libdm/utility.h"
+#include "table_status.h"
 
 namespace android {
 namespace dm {
@@ -374,28 +375,7 @@ bool DeviceMapper::GetTable(const std::string& name, unsigned int flags,
     if ((io.flags & DM_BUFFER_FULL_FLAG) == 0) break;
   }
 
-  // Walk the records in place. The reply is trusted for nothing: every
-  // offset is bounded by the data end, and the walk stops when a record does
-  // not fit or does not lead forward.
-  const size_t data_end = std::min<size_t>(io.data_size, buffer.size());
-  const size_t spec_size = sizeof(struct dm_target_spec);
-  size_t cursor = io.data_start;
-  for (uint32_t i = 0; i < io.target_count; ++i) {
-    if (cursor > data_end || data_end - cursor < spec_size) break;
-    struct dm_target_spec spec;
-    memcpy(&spec, buffer.data() + cursor, spec_size);
-    size_t next = static_cast<size_t>(io.data_start) + spec.next;
-    if (next > data_end) next = data_end;
-    std::string data;
-    if (next > cursor + spec_size) {
-      const char* text = buffer.data() + cursor + spec_size;
-      data.assign(text, strnlen(text, next - cursor - spec_size));
-    }
-    if (flags & DM_STATUS_TABLE_FLAG) RedactTableInfo(spec, &data);
-    table->emplace_back(spec, data);
-    if (next <= cursor) break;
-    cursor = next;
-  }
+  internal::WalkTableStatusReply(buffer, flags, table);
   return true;
 }
 
@@ -407,7 +387,19 @@ void RedactTableInfo(const struct dm_target_spec& spec, std::string* data) {
   if (DeviceMapper::GetTargetType(spec) != "crypt") return;
   std::vector<std::string> fields = android::base::Split(*data, " ");
   if (fields.size() < 2) return;
+  // The key is the field after the cipher. The kernel separates fields by
+  // single blanks; should they come doubled, the field after them is the key
+  // and is redacted too, so that no key leaves through a blank run.
+  const bool doubled = fields[1].empty();
   fields[1] = "redacted";
+  if (doubled) {
+    for (size_t i = 2; i < fields.size(); ++i) {
+      if (!fields[i].empty()) {
+        fields[i] = "redacted";
+        break;
+      }
+    }
+  }
   *data = android::base::Join(fields, " ");
 }
 

@@ -144,7 +144,9 @@ class DeviceMapper : public IDeviceMapper {
 };
 
 // Replaces the key (second blank-separated field) of a "crypt" target's
-// table line with "redacted"; other target types are left unchanged.
+// table line with "redacted"; where that field is empty because blanks are
+// doubled, the next non-empty field is redacted as well. Other target types
+// are left unchanged.
 void RedactTableInfo(const struct dm_target_spec& spec, std::string* data);
 
 }  // namespace dm
