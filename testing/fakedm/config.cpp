@@ -1,0 +1,168 @@
+// Parsing of the FAKEDM_* environment variables.
+#include "config.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "kernel.h"
+
+namespace fakedm {
+namespace internal {
+namespace {
+
+bool ParseCount(const std::string& text, long max, long* out) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  errno = 0;
+  *out = strtol(text.c_str(), nullptr, 10);
+  return errno == 0 && *out <= max;
+}
+
+bool CanonicalRequest(const std::string& text, std::string* out) {
+  const std::string name = text.rfind("DM_", 0) == 0 ? text : "DM_" + text;
+  for (unsigned cmd = 0; !CommandName(cmd).empty(); ++cmd) {
+    if (CommandName(cmd) == name) {
+      *out = name;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out->assign(std::istreambuf_iterator<char>(in),
+              std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+}  // namespace
+
+bool ParseErrno(const std::string& text, int* out) {
+  long n = 0;
+  if (ParseCount(text, 4095, &n) && n > 0) {
+    *out = static_cast<int>(n);
+    return true;
+  }
+  for (int e = 1; e < 4096; ++e) {
+    const char* name = strerrorname_np(e);
+    if (name && text == name) {
+      *out = e;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string ErrnoName(int err) {
+  if (err == 0) return "0";
+  const char* name = strerrorname_np(err);
+  return name ? name : std::to_string(err);
+}
+
+bool ParseRequestFaults(const std::string& text,
+                        std::vector<RequestFault>* out) {
+  std::vector<RequestFault> faults;
+  std::istringstream is(text);
+  std::string item;
+  while (std::getline(is, item, ',')) {
+    if (item.empty()) continue;
+    const size_t eq = item.find('=');
+    if (eq == std::string::npos) return false;
+    RequestFault f;
+    if (!CanonicalRequest(item.substr(0, eq), &f.request)) return false;
+    std::string err = item.substr(eq + 1);
+    const size_t at = err.find('@');
+    if (at != std::string::npos) {
+      long n = 0;
+      if (!ParseCount(err.substr(at + 1), 1L << 30, &n) || n == 0) return false;
+      f.occurrence = static_cast<int>(n);
+      err.resize(at);
+    }
+    if (!ParseErrno(err, &f.error)) return false;
+    faults.push_back(f);
+  }
+  *out = std::move(faults);
+  return true;
+}
+
+bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error) {
+  Settings s;
+  auto var = [&getenv](const char* name) -> const char* {
+    const char* v = getenv(name);
+    return v && *v ? v : nullptr;
+  };
+  auto bad = [error](const char* name) {
+    *error = std::string("malformed ") + name;
+    return false;
+  };
+  auto count = [&](const char* name, long max, long* value) {
+    const char* v = var(name);
+    return !v || ParseCount(v, max, value);
+  };
+  if (const char* v = var("FAKEDM_ROOT")) s.root = v;
+  if (const char* v = var("FAKEDM_FAIL");
+      v && !ParseRequestFaults(v, &s.faults.requests)) {
+    return bad("FAKEDM_FAIL");
+  }
+  if (const char* v = var("FAKEDM_CONTROL_OPEN_FAIL");
+      v && !ParseErrno(v, &s.faults.control_open_error)) {
+    return bad("FAKEDM_CONTROL_OPEN_FAIL");
+  }
+  long n = 0;
+  if (!count("FAKEDM_CONTROL_OPEN_EINTR", 1L << 30, &n))
+    return bad("FAKEDM_CONTROL_OPEN_EINTR");
+  s.faults.control_open_eintr = static_cast<int>(n);
+  n = 0;
+  if (!count("FAKEDM_REMOVE_NO_UEVENT", 1, &n))
+    return bad("FAKEDM_REMOVE_NO_UEVENT");
+  s.faults.remove_without_uevent = n == 1;
+  n = 0;
+  if (!count("FAKEDM_CREATE_TARGET_COUNT", UINT32_MAX, &n)) {
+    return bad("FAKEDM_CREATE_TARGET_COUNT");
+  }
+  s.faults.create_target_count = static_cast<uint32_t>(n);
+  n = 0;
+  if (!count("FAKEDM_CREATE_OPEN_COUNT", INT32_MAX, &n))
+    return bad("FAKEDM_CREATE_OPEN_COUNT");
+  s.faults.create_open_count = static_cast<int32_t>(n);
+  n = 0;
+  if (!count("FAKEDM_STATUS_BUFFER_FULL", 1L << 30, &n))
+    return bad("FAKEDM_STATUS_BUFFER_FULL");
+  s.faults.status_buffer_full = static_cast<int>(n);
+  if (const char* v = var("FAKEDM_STATUS_REPLY")) {
+    // "@OFFSET" only counts when it is a number: a path may contain '@'.
+    std::string file = v;
+    const size_t at = file.rfind('@');
+    if (n = 0; at != std::string::npos &&
+               ParseCount(file.substr(at + 1), 1L << 30, &n)) {
+      s.faults.status_reply_offset = static_cast<size_t>(n);
+      file.resize(at);
+    }
+    if (!ReadFile(file, &s.faults.status_reply))
+      return bad("FAKEDM_STATUS_REPLY (unreadable)");
+    s.faults.status_reply_set = true;
+  }
+  n = 1;
+  if (!count("FAKEDM_DEVMGR", 1, &n)) return bad("FAKEDM_DEVMGR");
+  s.device_manager.enabled = n == 1;
+  n = s.device_manager.delay_ms;
+  if (!count("FAKEDM_DEVMGR_DELAY_MS", 1L << 24, &n))
+    return bad("FAKEDM_DEVMGR_DELAY_MS");
+  s.device_manager.delay_ms = static_cast<int>(n);
+  n = -1;
+  if (!count("FAKEDM_LINK_DELAY_MS", 1L << 24, &n))
+    return bad("FAKEDM_LINK_DELAY_MS");
+  s.device_manager.link_delay_ms = static_cast<int>(n);
+  *out = std::move(s);
+  return true;
+}
+
+}  // namespace internal
+}  // namespace fakedm

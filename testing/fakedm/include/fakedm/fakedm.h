@@ -1,0 +1,192 @@
+// fakedm: a fake Linux device-mapper kernel and device manager, living in a
+// sandbox directory, for tests that must run without root or a VM.
+//
+// libfakedm.so interposes libc's open/open64/__open_2/__open64_2/openat/
+// openat64/__openat_2/__openat64_2, access, faccessat, close and ioctl. Use it
+// either by LD_PRELOAD into an unmodified binary (configured by the
+// environment variables below) or by linking it into a test executable
+// (configured by the environment or by this header's API).
+//
+// Nothing changes until a sandbox root is set (FAKEDM_ROOT or SetRoot()).
+// Then these absolute paths are redirected into the root: "/dev/device-mapper",
+// "/dev/block" and everything under it, "/prop.default", "/default.prop", and
+// the trees "/system", "/system_ext", "/vendor", "/product", "/odm" (so also
+// "/system/bin/recovery"). Every other path, and every call on descriptors the
+// fake did not open, goes to libc untouched.
+//
+// Sandbox layout:
+//   $ROOT/dev/device-mapper   any regular file: its presence makes the control
+//                             node exist (open gives a real descriptor of it,
+//                             which the fake treats as a control descriptor
+//                             until it is closed). Missing: open fails ENOENT.
+//   $ROOT/dev/block/<name>    a regular file is a block device; its size is
+//                             the device's size. It gets a fixed device number
+//                             254:0, 254:16, 254:32, ... in order of first use
+//                             (a table load naming it, or DeviceNumberOf()).
+//   $ROOT/dev/block/dm-<N>    made by the fake device manager when device N's
+//                             block device appears (its first good table
+//                             load), filled at every resume with the bytes
+//                             its table maps (up to 64 MiB; larger mappings
+//                             become sparse files of the right size), removed
+//                             after the device is removed.
+//   $ROOT/dev/block/mapper/by-uuid/<uuid> -> ../../dm-<N>   likewise, for
+//                             devices with a uuid.
+//   $ROOT/.fakedm/state       the kernel's state: devices, tables, backing
+//                             numbers, pending device-manager events. Written
+//                             after every request, read at start and again
+//                             whenever another process changed it, so the
+//                             devices outlive the process (as with a kernel).
+//   $ROOT/.fakedm/requests    one line per request: "<REQUEST>\t<name>\t<err>"
+//                             where err is 0 or the errno name (EBUSY, ...).
+//   $ROOT/.fakedm/open_fds    the number of descriptors opened through
+//                             redirected paths and not closed yet.
+//
+// The kernel: DM_VERSION, DM_DEV_CREATE, DM_DEV_REMOVE, DM_DEV_SUSPEND,
+// DM_DEV_STATUS, DM_TABLE_LOAD and DM_TABLE_STATUS answer as Linux 6.1 does
+// (interface 4.47.0): version and size checks, name/uuid lookup, lowest free
+// minor under major 253, status flags, uevent flags, reply layouts,
+// BUFFER_FULL, table checks (zero length, gaps, overlaps, unknown types,
+// "linear" targets checked against their backing size). "linear" targets are
+// emulated; "crypt", "error", "zero", "striped", "verity" and a few others are
+// kept as opaque text (their table line is their parameter text verbatim,
+// their status line empty, their bytes zero). Other device-mapper requests
+// fail ENOTTY. Open counts are the descriptors of dm-<N> this process holds.
+//
+// The device manager: an event queue without threads. Due events are applied
+// at the start and end of every intercepted call (and by the API below), so a
+// program polling with access() sees the paths appear in time.
+//
+// Environment variables (read once, when the fake first becomes active):
+//   FAKEDM_ROOT=DIR                the sandbox root; unset: pass-through.
+//   FAKEDM_FAIL=REQ=ERR[@N],...    request REQ (DM_DEV_CREATE, DM_TABLE_LOAD,
+//                                  ..., the "DM_" may be left out) fails with
+//                                  ERR (a name like EBUSY or a number), every
+//                                  time or only at its Nth occurrence (1 is
+//                                  the first); nothing is changed in the
+//                                  kernel. E.g.
+//                                  "DM_TABLE_LOAD=EINVAL,DM_DEV_REMOVE=EBUSY@2".
+//   FAKEDM_CONTROL_OPEN_FAIL=ERR   every open of the control node fails ERR.
+//   FAKEDM_CONTROL_OPEN_EINTR=N    the first N opens of the control node fail
+//                                  EINTR.
+//   FAKEDM_REMOVE_NO_UEVENT=1      DM_DEV_REMOVE replies lack
+//                                  DM_UEVENT_GENERATED_FLAG.
+//   FAKEDM_CREATE_TARGET_COUNT=N   DM_DEV_CREATE replies report N targets.
+//   FAKEDM_CREATE_OPEN_COUNT=N     DM_DEV_CREATE replies report N openers.
+//   FAKEDM_STATUS_BUFFER_FULL=N    the first N DM_TABLE_STATUS replies are
+//                                  "buffer full": DM_BUFFER_FULL_FLAG set, no
+//                                  records (data_size 305), return 0.
+//   FAKEDM_STATUS_REPLY=FILE[@OFF] every successful DM_TABLE_STATUS reply is
+//                                  overwritten with FILE's bytes from byte OFF
+//                                  of the request buffer on (default 0: over
+//                                  the header too), cut at the buffer's
+//                                  data_size.
+//   FAKEDM_DEVMGR=0                no device manager: no path ever appears.
+//   FAKEDM_DEVMGR_DELAY_MS=N       delay of the device manager (default 5).
+//   FAKEDM_LINK_DELAY_MS=N         delay of the by-uuid link after the block
+//                                  device appears (default: the node's delay);
+//                                  a larger value makes a late link.
+// A malformed value stops the process with a message on stderr.
+//
+// Under AddressSanitizer the runtime must come first: preload it too
+// (LD_PRELOAD="$(g++ -print-file-name=libasan.so) libfakedm.so") or set
+// ASAN_OPTIONS=verify_asan_link_order=0.
+//
+// Limits: one process at a time works on a sandbox; descriptors copied with
+// dup() or inherited across exec are not tracked; writes to a dm node do not
+// reach the backing file; deferred removal happens at the last close in this
+// process.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#define FAKEDM_API __attribute__((visibility("default")))
+
+namespace fakedm {
+
+// One injected request failure: the request named |request| (e.g.
+// "DM_TABLE_LOAD") fails with |error|, at every occurrence when |occurrence|
+// is 0, else only at that occurrence (1 is the first).
+struct RequestFault {
+  std::string request;
+  int error = 0;
+  int occurrence = 0;
+};
+
+// The fault switches; the defaults inject nothing. Same meaning as the
+// environment variables above.
+struct Faults {
+  std::vector<RequestFault> requests;
+  int control_open_error = 0;
+  int control_open_eintr = 0;
+  bool remove_without_uevent = false;
+  uint32_t create_target_count = 0;
+  int32_t create_open_count = 0;
+  int status_buffer_full = 0;
+  bool status_reply_set = false;
+  std::vector<uint8_t> status_reply;
+  size_t status_reply_offset = 0;
+};
+
+struct DeviceManager {
+  bool enabled = true;
+  int delay_ms = 5;
+  int link_delay_ms = -1;  // below 0: same as delay_ms
+};
+
+struct Target {
+  uint64_t start = 0;
+  uint64_t length = 0;
+  std::string type;
+  std::string params;  // as loaded, verbatim
+};
+
+struct Device {
+  std::string name;
+  std::string uuid;
+  uint32_t minor = 0;
+  bool suspended = false;
+  bool read_only = false;         // the live table's mode
+  bool has_block_device = false;  // the kernel announced it (first good load)
+  bool has_active = false;
+  bool has_inactive = false;
+  std::vector<Target> active;
+  std::vector<Target> inactive;
+  int open_count = 0;  // descriptors of its dm node held by this process
+};
+
+struct Request {
+  std::string request;  // "DM_DEV_CREATE", ... or "0x<hex>" when unknown
+  std::string name;     // the device's name, or the one asked for
+  int error = 0;        // 0 on success
+};
+
+// Sets the sandbox root for this process (overrides FAKEDM_ROOT); "" goes
+// back to FAKEDM_ROOT. Loads the root's state when it has one.
+FAKEDM_API void SetRoot(const std::string& root);
+// The active root, "" when the fake passes everything through.
+FAKEDM_API std::string Root();
+// Forgets every device, the request log, the backing numbers and the pending
+// device-manager events, deletes the dm nodes and links it made, and restarts
+// the fault occurrence counters. Faults and device-manager settings stay.
+FAKEDM_API void Reset();
+
+// Replaces the fault switches (and restarts their counters).
+FAKEDM_API void SetFaults(const Faults& faults);
+FAKEDM_API Faults GetFaults();
+FAKEDM_API void SetDeviceManager(const DeviceManager& device_manager);
+FAKEDM_API DeviceManager GetDeviceManager();
+// Sleeps until every pending device-manager event is due and applies them.
+FAKEDM_API void Settle();
+
+FAKEDM_API std::vector<Device> Devices();
+FAKEDM_API std::vector<Request> Requests();
+// Descriptors opened through redirected paths and not closed yet.
+FAKEDM_API int OpenDescriptors();
+// "MAJ:MIN" of the block device at |path| (e.g. "/dev/block/sda"), assigning
+// one if it has none yet; "" when there is no root or no such regular file.
+FAKEDM_API std::string DeviceNumberOf(const std::string& path);
+
+}  // namespace fakedm

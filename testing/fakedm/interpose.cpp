@@ -1,0 +1,91 @@
+// The libc symbols libfakedm.so replaces. Each hands its call to fake.cpp;
+// the fortified and 64-bit variants behave like the plain ones.
+#undef _FORTIFY_SOURCE
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "fake.h"
+
+#define FAKEDM_INTERPOSE extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+// The mode argument exists only when the flags create a file.
+mode_t ModeOf(int flags, va_list ap) {
+  return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE
+             ? va_arg(ap, mode_t)
+             : 0;
+}
+
+}  // namespace
+
+using fakedm::internal::Open;
+
+FAKEDM_INTERPOSE int open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = ModeOf(flags, ap);
+  va_end(ap);
+  return Open(AT_FDCWD, path, flags, mode);
+}
+
+FAKEDM_INTERPOSE int open64(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = ModeOf(flags, ap);
+  va_end(ap);
+  return Open(AT_FDCWD, path, flags, mode);
+}
+
+FAKEDM_INTERPOSE int openat(int dirfd, const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = ModeOf(flags, ap);
+  va_end(ap);
+  return Open(dirfd, path, flags, mode);
+}
+
+FAKEDM_INTERPOSE int openat64(int dirfd, const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = ModeOf(flags, ap);
+  va_end(ap);
+  return Open(dirfd, path, flags, mode);
+}
+
+FAKEDM_INTERPOSE int __open_2(const char* path, int flags) {
+  return Open(AT_FDCWD, path, flags, 0);
+}
+
+FAKEDM_INTERPOSE int __open64_2(const char* path, int flags) {
+  return Open(AT_FDCWD, path, flags, 0);
+}
+
+FAKEDM_INTERPOSE int __openat_2(int dirfd, const char* path, int flags) {
+  return Open(dirfd, path, flags, 0);
+}
+
+FAKEDM_INTERPOSE int __openat64_2(int dirfd, const char* path, int flags) {
+  return Open(dirfd, path, flags, 0);
+}
+
+FAKEDM_INTERPOSE int access(const char* path, int mode) __THROW {
+  return fakedm::internal::Access(AT_FDCWD, path, mode, 0);
+}
+
+FAKEDM_INTERPOSE int faccessat(int dirfd, const char* path, int mode,
+                               int flags) __THROW {
+  return fakedm::internal::Access(dirfd, path, mode, flags);
+}
+
+FAKEDM_INTERPOSE int close(int fd) { return fakedm::internal::Close(fd); }
+
+FAKEDM_INTERPOSE int ioctl(int fd, unsigned long request, ...) __THROW {
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  return fakedm::internal::Ioctl(fd, request, arg);
+}

@@ -1,0 +1,234 @@
+// Text form of the fake kernel's state: one record per line, fields separated
+// by tabs, with backslash, tab and newline escaped as \\, \t and \n:
+//   backing <major> <minor> <root-relative path>
+//   device  <minor> <name> <uuid> <suspended> <block device> <read-only>
+//           <deferred remove> <event nr>
+//   table   <minor> active|inactive <read-only>
+//   target  <minor> active|inactive <start> <length> <type> <device> <offset>
+//           <params>
+//   event   <due ns> add-node|add-link|remove-node|remove-link <minor> <uuid>
+// Tables and targets follow their device.
+#include "state.h"
+
+#include <errno.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <sstream>
+#include <type_traits>
+
+namespace fakedm {
+namespace internal {
+namespace {
+
+constexpr const char* kEventNames[] = {"add-node", "add-link", "remove-node",
+                                       "remove-link"};
+
+std::string Escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool Unescape(const std::string& s, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\') {
+      *out += s[i];
+      continue;
+    }
+    if (++i == s.size()) return false;
+    switch (s[i]) {
+      case '\\':
+        *out += '\\';
+        break;
+      case 't':
+        *out += '\t';
+        break;
+      case 'n':
+        *out += '\n';
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t begin = 0;
+  while (true) {
+    size_t tab = line.find('\t', begin);
+    fields.push_back(line.substr(begin, tab - begin));
+    if (tab == std::string::npos) return fields;
+    begin = tab + 1;
+  }
+}
+
+template <typename T>
+bool ParseNumber(const std::string& s, T* out) {
+  const bool is_signed = std::is_signed_v<T>;
+  if (s.empty() ||
+      s.find_first_not_of(is_signed ? "-0123456789" : "0123456789") !=
+          std::string::npos) {
+    return false;
+  }
+  errno = 0;
+  char* end = nullptr;
+  if constexpr (std::is_signed_v<T>) {
+    long long v = strtoll(s.c_str(), &end, 10);
+    *out = static_cast<T>(v);
+    if (static_cast<long long>(*out) != v) return false;
+  } else {
+    unsigned long long v = strtoull(s.c_str(), &end, 10);
+    *out = static_cast<T>(v);
+    if (static_cast<unsigned long long>(*out) != v) return false;
+  }
+  return errno == 0 && *end == '\0';
+}
+
+bool ParseFlag(const std::string& s, bool* out) {
+  if (s != "0" && s != "1") return false;
+  *out = s == "1";
+  return true;
+}
+
+void WriteTable(std::ostringstream& os, uint32_t minor, const char* which,
+                const Table& t) {
+  os << "table\t" << minor << '\t' << which << '\t' << (t.read_only ? 1 : 0)
+     << '\n';
+  for (const LoadedTarget& lt : t.targets) {
+    os << "target\t" << minor << '\t' << which << '\t' << lt.target.start
+       << '\t' << lt.target.length << '\t' << Escape(lt.target.type) << '\t'
+       << Escape(lt.device) << '\t' << lt.offset << '\t'
+       << Escape(lt.target.params) << '\n';
+  }
+}
+
+}  // namespace
+
+MappedDevice* State::ByName(const std::string& name) {
+  for (auto& [minor, dev] : devices) {
+    if (dev.name == name) return &dev;
+  }
+  return nullptr;
+}
+
+MappedDevice* State::ByUuid(const std::string& uuid) {
+  for (auto& [minor, dev] : devices) {
+    if (!uuid.empty() && dev.uuid == uuid) return &dev;
+  }
+  return nullptr;
+}
+
+void State::Schedule(Event e) {
+  auto later = std::upper_bound(
+      events.begin(), events.end(), e.due_ns,
+      [](int64_t due, const Event& x) { return due < x.due_ns; });
+  events.insert(later, std::move(e));
+}
+
+std::string SerializeState(const State& state) {
+  std::ostringstream os;
+  for (const auto& [path, num] : state.backing) {
+    os << "backing\t" << num.major << '\t' << num.minor << '\t' << Escape(path)
+       << '\n';
+  }
+  for (const auto& [minor, d] : state.devices) {
+    os << "device\t" << minor << '\t' << Escape(d.name) << '\t'
+       << Escape(d.uuid) << '\t' << d.suspended << '\t' << d.block_device
+       << '\t' << d.read_only << '\t' << d.deferred_remove << '\t' << d.event_nr
+       << '\n';
+    if (d.active) WriteTable(os, minor, "active", *d.active);
+    if (d.inactive) WriteTable(os, minor, "inactive", *d.inactive);
+  }
+  for (const Event& e : state.events) {
+    os << "event\t" << e.due_ns << '\t' << kEventNames[static_cast<int>(e.kind)]
+       << '\t' << e.minor << '\t' << Escape(e.uuid) << '\n';
+  }
+  return os.str();
+}
+
+bool ParseState(const std::string& text, State* out) {
+  State s;
+  std::istringstream is(text);
+  std::string line;
+  while (std::getline(is, line)) {
+    if (line.empty()) continue;
+    std::vector<std::string> raw = SplitTabs(line);
+    std::vector<std::string> f(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+      if (!Unescape(raw[i], &f[i])) return false;
+    }
+    const std::string& kind = f[0];
+    if (kind == "backing" && f.size() == 4) {
+      BlockNumber num;
+      if (!ParseNumber(f[1], &num.major) || !ParseNumber(f[2], &num.minor))
+        return false;
+      s.backing[f[3]] = num;
+    } else if (kind == "device" && f.size() == 9) {
+      MappedDevice d;
+      if (!ParseNumber(f[1], &d.minor) || !ParseFlag(f[4], &d.suspended) ||
+          !ParseFlag(f[5], &d.block_device) || !ParseFlag(f[6], &d.read_only) ||
+          !ParseFlag(f[7], &d.deferred_remove) ||
+          !ParseNumber(f[8], &d.event_nr)) {
+        return false;
+      }
+      d.name = f[2];
+      d.uuid = f[3];
+      if (!s.devices.emplace(d.minor, d).second) return false;
+    } else if ((kind == "table" && f.size() == 4) ||
+               (kind == "target" && f.size() == 9)) {
+      uint32_t minor = 0;
+      if (!ParseNumber(f[1], &minor) || !s.devices.count(minor)) return false;
+      if (f[2] != "active" && f[2] != "inactive") return false;
+      std::optional<Table>& table = f[2] == "active"
+                                        ? s.devices[minor].active
+                                        : s.devices[minor].inactive;
+      if (kind == "table") {
+        table.emplace();
+        if (!ParseFlag(f[3], &table->read_only)) return false;
+        continue;
+      }
+      LoadedTarget lt;
+      if (!table || !ParseNumber(f[3], &lt.target.start) ||
+          !ParseNumber(f[4], &lt.target.length) ||
+          !ParseNumber(f[7], &lt.offset)) {
+        return false;
+      }
+      lt.target.type = f[5];
+      lt.device = f[6];
+      lt.target.params = f[8];
+      table->targets.push_back(lt);
+    } else if (kind == "event" && f.size() == 5) {
+      Event e;
+      auto name =
+          std::find(std::begin(kEventNames), std::end(kEventNames), f[2]);
+      if (name == std::end(kEventNames) || !ParseNumber(f[1], &e.due_ns) ||
+          !ParseNumber(f[3], &e.minor)) {
+        return false;
+      }
+      e.kind = static_cast<EventKind>(name - std::begin(kEventNames));
+      e.uuid = f[4];
+      s.events.push_back(e);
+    } else {
+      return false;
+    }
+  }
+  *out = std::move(s);
+  return true;
+}
+
+}  // namespace internal
+}  // namespace fakedm

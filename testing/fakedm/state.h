@@ -1,0 +1,89 @@
+// The fake kernel's state: mapped devices with their tables, the device
+// numbers given to backing files, and the device manager's pending events;
+// plus its text form, kept in $ROOT/.fakedm/state so that the devices outlive
+// the process that made them.
+//
+// ParseState() fills |out| only on success; on malformed text it returns
+// false and leaves |out| untouched.
+#pragma once
+
+#include <stdint.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fakedm/fakedm.h"
+
+namespace fakedm {
+namespace internal {
+
+inline constexpr uint32_t kDmMajor = 253;
+
+// A loaded target. Linear targets also keep the block device the kernel
+// resolved at load time ("MAJ:MIN") and their backing sector.
+struct LoadedTarget {
+  Target target;
+  std::string device;
+  uint64_t offset = 0;
+};
+
+struct Table {
+  std::vector<LoadedTarget> targets;
+  bool read_only = false;  // loaded with DM_READONLY_FLAG
+
+  uint64_t sectors() const {
+    return targets.empty()
+               ? 0
+               : targets.back().target.start + targets.back().target.length;
+  }
+};
+
+struct MappedDevice {
+  std::string name;
+  std::string uuid;
+  uint32_t minor = 0;
+  std::optional<Table> active;
+  std::optional<Table> inactive;
+  bool suspended = false;
+  bool block_device = false;  // announced to the device manager
+  bool read_only = false;     // the disk's mode, set from the live table
+  bool deferred_remove = false;
+  uint32_t event_nr = 0;
+};
+
+enum class EventKind { kAddNode, kAddLink, kRemoveNode, kRemoveLink };
+
+// A device-manager action due at |due_ns| on CLOCK_MONOTONIC.
+struct Event {
+  int64_t due_ns = 0;
+  EventKind kind = EventKind::kAddNode;
+  uint32_t minor = 0;
+  std::string uuid;
+};
+
+struct BlockNumber {
+  uint32_t major = 0;
+  uint32_t minor = 0;
+  bool operator==(const BlockNumber& o) const {
+    return major == o.major && minor == o.minor;
+  }
+};
+
+struct State {
+  std::map<uint32_t, MappedDevice> devices;    // by minor
+  std::map<std::string, BlockNumber> backing;  // root-relative path -> number
+  std::vector<Event> events;                   // ordered by due time
+
+  MappedDevice* ByName(const std::string& name);
+  MappedDevice* ByUuid(const std::string& uuid);
+  // Adds |e| after every event due no later than it.
+  void Schedule(Event e);
+};
+
+std::string SerializeState(const State& state);
+bool ParseState(const std::string& text, State* out);
+
+}  // namespace internal
+}  // namespace fakedm
