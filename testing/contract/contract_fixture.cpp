@@ -1,0 +1,185 @@
+#include "contract_fixture.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "contract_env.h"
+#include "libdm/dm_table.h"
+#include "libdm/dm_target.h"
+
+namespace contract {
+namespace {
+
+// Far above any device manager's latency (150 ms worst seen in guests).
+constexpr auto kWaitBound = std::chrono::seconds(10);
+
+int g_sequence = 0;
+
+}  // namespace
+
+std::string LinearRecords(const std::vector<Linear>& targets) {
+  android::dm::DmTable table;
+  uint64_t start = 0;
+  for (const Linear& t : targets) {
+    std::unique_ptr<android::dm::DmTarget> target =
+        std::make_unique<android::dm::DmTargetLinear>(start, t.length, t.disk,
+                                                      t.sector);
+    EXPECT_TRUE(table.AddTarget(std::move(target)));
+    start += t.length;
+  }
+  return table.Serialize();
+}
+
+uint64_t DiskSectors(const std::string& path) {
+  for (const Disk& d : kDisks) {
+    if (path == d.path) return d.size / 512;
+  }
+  ADD_FAILURE() << "no disk " << path;
+  return 0;
+}
+
+void DmContract::SetUp() {
+  control_ = open("/dev/device-mapper", O_RDWR | O_CLOEXEC);
+  ASSERT_GE(control_, 0) << "control node: " << strerror(errno);
+}
+
+void DmContract::TearDown() {
+  for (const std::string& name : made_) {
+    Result status = Status(name);
+    if (status.error == ENXIO) continue;
+    minors_.insert(minor(status->dev));
+    Result removed = Remove(name);
+    EXPECT_EQ(removed.error, 0)
+        << "cleanup of " << name << ": " << strerror(removed.error);
+  }
+  // The device manager may still be removing nodes; the next test must not
+  // see them.
+  for (uint32_t m : minors_)
+    EXPECT_TRUE(WaitFor(NodePath(m), false)) << NodePath(m);
+  if (control_ >= 0) close(control_);
+}
+
+std::string DmContract::NewName() {
+  return "qmct-" + std::to_string(getpid()) + "-" +
+         std::to_string(++g_sequence);
+}
+
+std::string DmContract::NewUuid() {
+  return "qmct-uuid-" + std::to_string(getpid()) + "-" +
+         std::to_string(++g_sequence);
+}
+
+Result DmContract::Run(unsigned long cmd, DmRequest req) {
+  Result r{0, std::move(req)};
+  if (ioctl(control_, cmd, r.reply.bytes()) != 0) r.error = errno;
+  return r;
+}
+
+DmRequest DmContract::Named(const std::string& name, uint32_t flags) {
+  DmRequest req;
+  req.SetName(name);
+  req.header()->flags = flags;
+  return req;
+}
+
+void Fd::reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+Result DmContract::Create(const std::string& name, const std::string& uuid) {
+  DmRequest req = Named(name);
+  req.SetUuid(uuid);
+  return CreateWith(std::move(req));
+}
+
+Result DmContract::CreateWith(DmRequest req) {
+  Result r = Run(DM_DEV_CREATE, std::move(req));
+  if (r.error == 0) {
+    made_.push_back(r->name);
+    minors_.insert(minor(r->dev));
+  }
+  return r;
+}
+
+Result DmContract::Load(const std::string& name, const std::string& records,
+                        uint32_t count, uint32_t flags) {
+  DmRequest req = Named(name, flags);
+  req.SetTable(records, count);
+  return Run(DM_TABLE_LOAD, std::move(req));
+}
+
+Result DmContract::LoadLinear(const std::string& name,
+                              const std::vector<Linear>& targets,
+                              uint32_t flags) {
+  return Load(name, LinearRecords(targets),
+              static_cast<uint32_t>(targets.size()), flags);
+}
+
+Result DmContract::Resume(const std::string& name) {
+  return Run(DM_DEV_SUSPEND, Named(name));
+}
+
+Result DmContract::Suspend(const std::string& name) {
+  return Run(DM_DEV_SUSPEND, Named(name, DM_SUSPEND_FLAG));
+}
+
+Result DmContract::Status(const std::string& name, uint32_t flags) {
+  return Run(DM_DEV_STATUS, Named(name, flags));
+}
+
+Result DmContract::Remove(const std::string& name) {
+  return Run(DM_DEV_REMOVE, Named(name));
+}
+
+Result DmContract::TableStatus(const std::string& name, uint32_t flags,
+                               size_t size) {
+  DmRequest req(size);
+  req.SetName(name);
+  req.header()->flags = flags;
+  return Run(DM_TABLE_STATUS, std::move(req));
+}
+
+int DmContract::MakeLinear(const std::string& name, const std::string& uuid,
+                           const std::vector<Linear>& targets) {
+  Result created = Create(name, uuid);
+  EXPECT_EQ(created.error, 0) << strerror(created.error);
+  Result loaded = LoadLinear(name, targets);
+  EXPECT_EQ(loaded.error, 0) << strerror(loaded.error);
+  Result resumed = Resume(name);
+  EXPECT_EQ(resumed.error, 0) << strerror(resumed.error);
+  if (created.error || loaded.error || resumed.error) return -1;
+  return static_cast<int>(minor(created->dev));
+}
+
+uint32_t DmContract::MinorOf(const std::string& name) {
+  Result r = Status(name);
+  EXPECT_EQ(r.error, 0) << name;
+  return minor(r->dev);
+}
+
+bool DmContract::WaitFor(const std::string& path, bool present) {
+  const auto give_up = std::chrono::steady_clock::now() + kWaitBound;
+  while (true) {
+    if ((access(path.c_str(), F_OK) == 0) == present) return true;
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string DmContract::NodePath(uint32_t minor) {
+  return "/dev/block/dm-" + std::to_string(minor);
+}
+
+std::string DmContract::LinkPath(const std::string& uuid) {
+  return "/dev/block/mapper/by-uuid/" + uuid;
+}
+
+}  // namespace contract

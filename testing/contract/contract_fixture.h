@@ -1,0 +1,101 @@
+// The contract suite's fixture: the control node, short helpers for each
+// request, bounded waits for the device manager, and cleanup. Every device a
+// test makes through Create() is removed after the test, pass or fail, and
+// its block node is waited away so the next test starts clean.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <linux/dm-ioctl.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dm_request.h"
+
+namespace contract {
+
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  void reset();
+
+ private:
+  int fd_;
+};
+
+// A finished request: the errno (0 on success) and the buffer as the kernel
+// left it.
+struct Result {
+  int error = 0;
+  DmRequest reply;
+  const struct dm_ioctl* operator->() const { return reply.header(); }
+};
+
+// A linear target of |length| sectors onto |disk| from |sector| on.
+struct Linear {
+  uint64_t length;
+  std::string disk;
+  uint64_t sector;
+};
+
+// The DM_TABLE_LOAD records of consecutive linear targets, encoded by the
+// library (android::dm::DmTable).
+std::string LinearRecords(const std::vector<Linear>& targets);
+
+// Sectors of disk |path| (from kDisks).
+uint64_t DiskSectors(const std::string& path);
+
+class DmContract : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string NewName();
+  std::string NewUuid();
+
+  // Sends |cmd| with |req| on the control node.
+  Result Run(unsigned long cmd, DmRequest req);
+  // A bare request naming |name|.
+  static DmRequest Named(const std::string& name, uint32_t flags = 0);
+
+  Result Create(const std::string& name, const std::string& uuid = "");
+  // DM_DEV_CREATE with a request the test made.
+  Result CreateWith(DmRequest req);
+  // Makes the fixture remove |name| after the test (a device made elsewhere).
+  void Adopt(const std::string& name) { made_.push_back(name); }
+  Result Load(const std::string& name, const std::string& records,
+              uint32_t count, uint32_t flags = 0);
+  Result LoadLinear(const std::string& name, const std::vector<Linear>& targets,
+                    uint32_t flags = 0);
+  Result Resume(const std::string& name);
+  Result Suspend(const std::string& name);
+  Result Status(const std::string& name, uint32_t flags = 0);
+  Result Remove(const std::string& name);
+  // DM_TABLE_STATUS with a buffer of |size| bytes.
+  Result TableStatus(const std::string& name, uint32_t flags = 0,
+                     size_t size = 16384);
+
+  // Create + load + resume; the device's minor, or -1 after a test failure.
+  int MakeLinear(const std::string& name, const std::string& uuid,
+                 const std::vector<Linear>& targets);
+  uint32_t MinorOf(const std::string& name);
+
+  // Polls (bounded) until |path| exists (|present|) or is gone; true on time.
+  bool WaitFor(const std::string& path, bool present);
+
+  static std::string NodePath(uint32_t minor);
+  static std::string LinkPath(const std::string& uuid);
+
+ private:
+  int control_ = -1;
+  std::vector<std::string> made_;
+  std::set<uint32_t> minors_;
+};
+
+}  // namespace contract

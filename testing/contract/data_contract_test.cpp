@@ -1,0 +1,160 @@
+// Contract: what shows outside the control node — the device manager's
+// /dev/block/dm-N and by-uuid link, the bytes a linear table maps, and the
+// open count that keeps a device from being removed.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "contract_env.h"
+#include "contract_fixture.h"
+
+namespace contract {
+namespace {
+
+std::string RealPath(const std::string& path) {
+  char buf[PATH_MAX];
+  return realpath(InspectPath(path).c_str(), buf)
+             ? buf
+             : "(" + path + ": " + strerror(errno) + ")";
+}
+
+TEST_F(DmContract, DeviceManagerMakesNodeAndLinkAtFirstLoad) {
+  const std::string name = NewName();
+  const std::string uuid = NewUuid();
+  Result created = Create(name, uuid);
+  ASSERT_EQ(created.error, 0);
+  const std::string node = NodePath(minor(created->dev));
+  ASSERT_EQ(LoadLinear(name, {{16, "/dev/block/sdb", 8}}).error, 0);
+  // No resume yet: the block device appears with the first table.
+  ASSERT_TRUE(WaitFor(node, true)) << node;
+  ASSERT_TRUE(WaitFor(LinkPath(uuid), true)) << LinkPath(uuid);
+  EXPECT_EQ(RealPath(LinkPath(uuid)), RealPath(node));
+
+  ASSERT_EQ(Resume(name).error, 0);
+  ASSERT_EQ(Remove(name).error, 0);
+  EXPECT_TRUE(WaitFor(LinkPath(uuid), false)) << LinkPath(uuid);
+  EXPECT_TRUE(WaitFor(node, false)) << node;
+}
+
+TEST_F(DmContract, NoNodeBeforeTheFirstTable) {
+  const std::string bare = NewName();
+  const std::string bare_uuid = NewUuid();
+  Result created = Create(bare, bare_uuid);
+  ASSERT_EQ(created.error, 0);
+  // A second device's node shows the device manager is past anything the
+  // first device's creation could have caused.
+  const std::string loaded = NewName();
+  Result other = Create(loaded);
+  ASSERT_EQ(other.error, 0);
+  ASSERT_EQ(LoadLinear(loaded, {{16, "/dev/block/sda", 8}}).error, 0);
+  ASSERT_TRUE(WaitFor(NodePath(minor(other->dev)), true));
+  EXPECT_NE(access(NodePath(minor(created->dev)).c_str(), F_OK), 0);
+  EXPECT_NE(access(LinkPath(bare_uuid).c_str(), F_OK), 0);
+}
+
+// Fills sectors [from, from + count) of |disk| with bytes that differ per
+// disk and per sector, and flushes them.
+void WritePattern(const std::string& disk, uint64_t from, uint64_t count) {
+  const int seed = static_cast<int>(disk.size() * 37 + disk.back());
+  std::string bytes(count * 512, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const uint64_t at = from * 512 + i;
+    bytes[i] = static_cast<char>((at / 512 * 13 + at * 7 + seed) % 251);
+  }
+  Fd fd(open(disk.c_str(), O_WRONLY | O_CLOEXEC));
+  ASSERT_GE(fd.get(), 0) << disk << ": " << strerror(errno);
+  ASSERT_EQ(pwrite(fd.get(), bytes.data(), bytes.size(),
+                   static_cast<off_t>(from * 512)),
+            static_cast<ssize_t>(bytes.size()));
+  ASSERT_EQ(fsync(fd.get()), 0);
+}
+
+std::string ReadAll(const std::string& path, uint64_t from, uint64_t size) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::string bytes(size, '\0');
+  size_t done = 0;
+  while (fd.get() >= 0 && done < size) {
+    const ssize_t n = pread(fd.get(), &bytes[done], size - done,
+                            static_cast<off_t>(from + done));
+    if (n <= 0) break;
+    done += n;
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+struct Mapping {
+  const char* name;
+  std::vector<Linear> targets;
+};
+
+class MappedBytes : public DmContract,
+                    public testing::WithParamInterface<Mapping> {};
+
+TEST_P(MappedBytes, NodeReadsTheBackingBytes) {
+  std::vector<Linear> targets = GetParam().targets;
+  std::string expected;
+  uint64_t sectors = 0;
+  for (Linear& t : targets) {
+    // A length of 0 here means "up to the disk's end".
+    if (t.length == 0) t.length = DiskSectors(t.disk) - t.sector;
+    WritePattern(t.disk, t.sector, t.length);
+    if (HasFatalFailure()) return;
+    expected += ReadAll(t.disk, t.sector * 512, t.length * 512);
+    sectors += t.length;
+  }
+  ASSERT_EQ(expected.size(), sectors * 512);
+  const int made = MakeLinear(NewName(), NewUuid(), targets);
+  ASSERT_GE(made, 0);
+  const std::string node = NodePath(made);
+  ASSERT_TRUE(WaitFor(node, true));
+  Fd fd(open(node.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_GE(fd.get(), 0) << strerror(errno);
+  EXPECT_EQ(lseek(fd.get(), 0, SEEK_END), static_cast<off_t>(sectors * 512));
+  const std::string got = ReadAll(node, 0, sectors * 512);
+  ASSERT_EQ(got.size(), expected.size());
+  // Compare by sector so that a failure says where.
+  for (size_t at = 0; at < got.size(); at += 512) {
+    ASSERT_EQ(got.compare(at, 512, expected, at, 512), 0)
+        << "sector " << at / 512;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contract, MappedBytes,
+    testing::Values(Mapping{"FromSector8", {{0, "/dev/block/sdb", 8}}},
+                    Mapping{"FromSector4", {{0, "/dev/block/mmcblk0boot0", 4}}},
+                    Mapping{"TwoDisks",
+                            {{64, "/dev/block/sdb", 8},
+                             {0, "/dev/block/mmcblk0boot1", 4}}}),
+    [](const testing::TestParamInfo<Mapping>& info) {
+      return info.param.name;
+    });
+
+TEST_F(DmContract, OpenDeviceCannotBeRemoved) {
+  const std::string name = NewName();
+  const int made = MakeLinear(name, NewUuid(), {{16, "/dev/block/sdb", 8}});
+  ASSERT_GE(made, 0);
+  ASSERT_TRUE(WaitFor(NodePath(made), true));
+  {
+    Fd fd(open(NodePath(made).c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_GE(fd.get(), 0) << strerror(errno);
+    Result status = Status(name);
+    ASSERT_EQ(status.error, 0);
+    EXPECT_EQ(status->open_count, 1);
+    EXPECT_EQ(Remove(name).error, EBUSY);
+    EXPECT_EQ(Status(name).error, 0) << "still there";
+  }
+  Result status = Status(name);
+  EXPECT_EQ(status->open_count, 0);
+  Result removed = Remove(name);
+  ASSERT_EQ(removed.error, 0);
+  EXPECT_EQ(removed->flags, static_cast<uint32_t>(DM_UEVENT_GENERATED_FLAG));
+}
+
+}  // namespace
+}  // namespace contract

@@ -1,0 +1,70 @@
+// Raw device-mapper requests for the contract suite: an 8-byte aligned
+// buffer that starts with a struct dm_ioctl, the records of a reply, and
+// hand-made target records (including malformed ones the library would never
+// encode).
+#pragma once
+
+#include <linux/dm-ioctl.h>
+#include <linux/ioctl.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace contract {
+
+inline constexpr uint32_t kBareSize = offsetof(struct dm_ioctl, data);  // 305
+
+// A request buffer of |size| bytes (at least sizeof(struct dm_ioctl)), zeroed,
+// with version {4,0,0}, data_size |size| and data_start sizeof(dm_ioctl).
+class DmRequest {
+ public:
+  explicit DmRequest(size_t size = sizeof(struct dm_ioctl));
+
+  struct dm_ioctl* header() {
+    return reinterpret_cast<struct dm_ioctl*>(words_.data());
+  }
+  const struct dm_ioctl* header() const {
+    return reinterpret_cast<const struct dm_ioctl*>(words_.data());
+  }
+  char* bytes() { return reinterpret_cast<char*>(words_.data()); }
+  const char* bytes() const {
+    return reinterpret_cast<const char*>(words_.data());
+  }
+  size_t capacity() const { return words_.size() * sizeof(uint64_t); }
+
+  void SetName(const std::string& name);
+  void SetUuid(const std::string& uuid);
+  // Puts |records| right after the header and sets data_size to the end of
+  // them and target_count to |count|.
+  void SetTable(const std::string& records, uint32_t count);
+
+ private:
+  std::vector<uint64_t> words_;
+};
+
+// One record of a DM_TABLE_STATUS reply.
+struct StatusRecord {
+  uint64_t offset;  // from data_start
+  struct dm_target_spec spec;
+  std::string text;
+};
+
+// Walks the reply's target_count records from data_start, following `next`
+// (relative to data_start) within data_size. Stops early at a record that
+// does not fit or a `next` that does not move forward, so the result may be
+// shorter than target_count.
+std::vector<StatusRecord> ParseStatus(const DmRequest& reply);
+
+// One dm_target_spec record with its parameter text, NUL and padding to 8.
+// |next| 0 means the record's own length.
+std::string Record(uint64_t start, uint64_t length, const std::string& type,
+                   const std::string& params, uint32_t next = 0);
+
+// The record's length once padded (40 + text + NUL, rounded up to 8).
+inline uint64_t PaddedRecordSize(size_t text_length) {
+  return (sizeof(struct dm_target_spec) + text_length + 1 + 7) & ~uint64_t{7};
+}
+
+}  // namespace contract

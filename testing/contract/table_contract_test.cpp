@@ -1,0 +1,272 @@
+// Contract: tables — what DM_TABLE_LOAD accepts and refuses, and the layout
+// of DM_TABLE_STATUS replies (records, `next`, data_size, BUFFER_FULL).
+#include <errno.h>
+#include <string.h>
+
+#include "contract_env.h"
+#include "contract_fixture.h"
+
+namespace contract {
+namespace {
+
+constexpr uint32_t kStructSize = sizeof(struct dm_ioctl);
+constexpr uint32_t kSpec = sizeof(struct dm_target_spec);
+
+struct Layout {
+  const char* name;
+  bool two_targets;
+  bool table_lines;
+  uint32_t request_data_start;
+};
+
+class StatusLayout : public DmContract,
+                     public testing::WithParamInterface<Layout> {};
+
+TEST_P(StatusLayout, RecordsFollowTheHeader) {
+  const Layout& p = GetParam();
+  std::vector<Linear> targets = {{100, "/dev/block/sdb", 8}};
+  if (p.two_targets) targets.push_back({60, "/dev/block/mmcblk0boot0", 4});
+  const std::string name = NewName();
+  ASSERT_GE(MakeLinear(name, NewUuid(), targets), 0);
+
+  DmRequest req(16384);
+  req.SetName(name);
+  req.header()->flags = p.table_lines ? DM_STATUS_TABLE_FLAG : 0;
+  req.header()->data_start = p.request_data_start;
+  Result r = Run(DM_TABLE_STATUS, std::move(req));
+  ASSERT_EQ(r.error, 0) << strerror(r.error);
+  EXPECT_EQ(r->flags & ~DM_STATUS_TABLE_FLAG,
+            static_cast<uint32_t>(DM_ACTIVE_PRESENT_FLAG));
+  EXPECT_EQ(r->data_start, kStructSize)
+      << "the reply's data always follows the header";
+  EXPECT_EQ(r->target_count, targets.size());
+
+  std::vector<StatusRecord> records = ParseStatus(r.reply);
+  ASSERT_EQ(records.size(), targets.size());
+  uint64_t start = 0;
+  uint64_t offset = 0;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    SCOPED_TRACE("record " + std::to_string(i));
+    const std::string text = p.table_lines
+                                 ? DeviceNumberOf(targets[i].disk) + " " +
+                                       std::to_string(targets[i].sector)
+                                 : "";
+    EXPECT_EQ(records[i].offset, offset);
+    EXPECT_EQ(records[i].spec.sector_start, start);
+    EXPECT_EQ(records[i].spec.length, targets[i].length);
+    EXPECT_EQ(records[i].spec.status, 0);
+    EXPECT_STREQ(records[i].spec.target_type, "linear");
+    EXPECT_EQ(records[i].text, text);
+    offset += PaddedRecordSize(text.size());
+    EXPECT_EQ(records[i].spec.next, offset) << "`next` counts from data_start";
+    if (i + 1 == targets.size()) {
+      EXPECT_EQ(r->data_size,
+                kStructSize + records[i].offset + kSpec + text.size() + 1)
+          << "data_size ends at the last text's NUL";
+    }
+    start += targets[i].length;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contract, StatusLayout,
+    testing::Values(Layout{"OneTargetTableLine", false, true, kStructSize},
+                    Layout{"OneTargetStatusLine", false, false, kStructSize},
+                    Layout{"TwoTargetsTableLines", true, true, kStructSize},
+                    Layout{"TwoTargetsStatusLines", true, false, kStructSize},
+                    Layout{"RequestDataStartIgnored", true, true, 0}),
+    [](const testing::TestParamInfo<Layout>& info) { return info.param.name; });
+
+TEST_F(DmContract, StatusOfADeviceWithoutTable) {
+  const std::string name = NewName();
+  ASSERT_EQ(Create(name).error, 0);
+  DmRequest req(4096);
+  req.SetName(name);
+  req.header()->data_start = 0;
+  Result r = Run(DM_TABLE_STATUS, std::move(req));
+  ASSERT_EQ(r.error, 0);
+  EXPECT_EQ(r->flags, 0u);
+  EXPECT_EQ(r->target_count, 0u);
+  EXPECT_EQ(r->data_size, kBareSize);
+  EXPECT_EQ(r->data_start, 0u)
+      << "without a table the reply keeps the request's data_start";
+}
+
+TEST_F(DmContract, StatusBufferFull) {
+  const std::string name = NewName();
+  ASSERT_GE(MakeLinear(name, NewUuid(),
+                       {{100, "/dev/block/sdb", 8},
+                        {60, "/dev/block/mmcblk0boot0", 4}}),
+            0);
+  const std::string text0 = DeviceNumberOf("/dev/block/sdb") + " 8";
+  const std::string text1 = DeviceNumberOf("/dev/block/mmcblk0boot0") + " 4";
+  const size_t first = PaddedRecordSize(text0.size());
+  const size_t both = first + PaddedRecordSize(text1.size());
+  const uint32_t first_end = kStructSize + kSpec + text0.size() + 1;
+  const uint32_t second_end = kStructSize + first + kSpec + text1.size() + 1;
+  const struct {
+    const char* what;
+    size_t size;
+    bool full;
+    uint32_t data_size;
+    uint32_t
+        data_start;  // the header's end, or the buffer's when it is shorter
+    size_t records;
+  } cases[] = {
+      {"bare header", kBareSize, true, kBareSize, kBareSize, 0},
+      {"header only", kStructSize, true, kBareSize, kStructSize, 0},
+      {"no room for a text", kStructSize + kSpec, true, kBareSize, kStructSize,
+       0},
+      {"first text ends at the last byte", first_end, true, kBareSize,
+       kStructSize, 0},
+      {"first text fits, its padding does not", first_end + 1, true, first_end,
+       kStructSize, 1},
+      {"no room for the second record", kStructSize + first + kSpec, true,
+       first_end, kStructSize, 1},
+      {"second text ends at the last byte", second_end, true, first_end,
+       kStructSize, 1},
+      {"second text fits, its padding does not", second_end + 1, true,
+       second_end, kStructSize, 2},
+      {"both records fit", kStructSize + both, false, second_end, kStructSize,
+       2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Result r = TableStatus(name, DM_STATUS_TABLE_FLAG, c.size);
+    ASSERT_EQ(r.error, 0) << "a full buffer is no error";
+    EXPECT_EQ((r->flags & DM_BUFFER_FULL_FLAG) != 0, c.full);
+    EXPECT_EQ(r->data_size, c.data_size);
+    EXPECT_EQ(r->data_start, c.data_start);
+    EXPECT_EQ(r->target_count, 2u);
+    EXPECT_EQ(ParseStatus(r.reply).size(), c.records);
+  }
+}
+
+TEST_F(DmContract, TableLoadChecks) {
+  const std::string sdb = "/dev/block/sdb";
+  const uint64_t sectors = DiskSectors(sdb);
+  const std::string at8 = sdb + " 8";
+  const struct {
+    const char* what;
+    std::string records;
+    uint32_t count;
+    int error;
+    int64_t data_size_change;  // added to the request's data_size
+    int64_t data_start = -1;   // replaces the request's data_start when >= 0
+  } cases[] = {
+      {"well formed", Record(0, 16, "linear", at8), 1, 0, 0},
+      {"by device number", Record(0, 16, "linear", DeviceNumberOf(sdb) + " 8"),
+       1, 0, 0},
+      {"up to the disk's end", Record(0, sectors - 8, "linear", at8), 1, 0, 0},
+      {"blanks around arguments", Record(0, 16, "linear", "  " + sdb + "\t 8 "),
+       1, 0, 0},
+      {"two adjoining targets",
+       Record(0, 8, "linear", at8) + Record(8, 8, "linear", "/dev/block/sda 0"),
+       2, 0, 0},
+      // Records of different lengths: a third record is found only when
+      // `next` counts from the record before it.
+      {"three targets",
+       Record(0, 8, "linear", at8) +
+           Record(8, 8, "linear", DeviceNumberOf(sdb) + " 0") +
+           Record(16, 8, "linear", "/dev/block/mmcblk0boot1 100"),
+       3, 0, 0},
+      {"past the disk's end", Record(0, sectors - 8 + 1, "linear", at8), 1,
+       EINVAL, 0},
+      {"starting past the disk's end",
+       Record(0, 1, "linear", sdb + " " + std::to_string(sectors)), 1, EINVAL,
+       0},
+      {"zero length", Record(0, 0, "linear", at8), 1, EINVAL, 0},
+      {"first target not at sector 0", Record(8, 8, "linear", at8), 1, EINVAL,
+       0},
+      {"gap", Record(0, 8, "linear", at8) + Record(16, 8, "linear", at8), 2,
+       EINVAL, 0},
+      {"overlap", Record(0, 16, "linear", at8) + Record(8, 8, "linear", at8), 2,
+       EINVAL, 0},
+      {"unknown target type", Record(0, 8, "qmct-none", ""), 1, EINVAL, 0},
+      {"one argument", Record(0, 8, "linear", sdb), 1, EINVAL, 0},
+      {"three arguments", Record(0, 8, "linear", at8 + " 1"), 1, EINVAL, 0},
+      {"sector with trailing junk", Record(0, 8, "linear", sdb + " 8x"), 1,
+       EINVAL, 0},
+      {"negative sector", Record(0, 8, "linear", sdb + " -1"), 1, EINVAL, 0},
+      {"missing device path", Record(0, 8, "linear", "/dev/block/qmct-none 0"),
+       1, ENODEV, 0},
+      {"unknown device number", Record(0, 8, "linear", "60:0 0"), 1, ENXIO, 0},
+      {"no targets", Record(0, 8, "linear", at8), 0, EINVAL, 0},
+      {"fewer records than targets", Record(0, 8, "linear", at8), 2, EINVAL, 0},
+      {"next pointing into its own record",
+       Record(0, 8, "linear", at8, 8) + Record(8, 8, "linear", at8), 2, EINVAL,
+       0},
+      {"text without its NUL", Record(0, 8, "linear", at8), 1, EINVAL,
+       static_cast<int64_t>(kSpec + at8.size()) -
+           static_cast<int64_t>(PaddedRecordSize(at8.size()))},
+      {"data_start inside the header", Record(0, 8, "linear", at8), 1, EINVAL,
+       0, 16},
+      {"data_start past data_size", Record(0, 8, "linear", at8), 1, EINVAL, 0,
+       4096},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string name = NewName();
+    ASSERT_EQ(Create(name, NewUuid()).error, 0);
+    DmRequest req = Named(name);
+    req.SetTable(c.records, c.count);
+    req.header()->data_size =
+        static_cast<uint32_t>(req.header()->data_size + c.data_size_change);
+    if (c.data_start >= 0)
+      req.header()->data_start = static_cast<uint32_t>(c.data_start);
+    Result r = Run(DM_TABLE_LOAD, std::move(req));
+    EXPECT_EQ(r.error, c.error) << strerror(r.error);
+    Result status = Status(name, DM_QUERY_INACTIVE_TABLE_FLAG);
+    ASSERT_EQ(status.error, 0) << "the device stays, with or without its table";
+    EXPECT_EQ(status->target_count, c.error ? 0u : c.count);
+    EXPECT_EQ(status->flags & DM_INACTIVE_PRESENT_FLAG,
+              c.error ? 0u : DM_INACTIVE_PRESENT_FLAG);
+  }
+}
+
+TEST_F(DmContract, RefusedLoadKeepsEarlierTables) {
+  const std::string bad = Record(0, 0, "linear", "/dev/block/sdb 8");
+  const std::string live = NewName();
+  ASSERT_GE(MakeLinear(live, NewUuid(), {{16, "/dev/block/sdb", 8}}), 0);
+  EXPECT_EQ(Load(live, bad, 1).error, EINVAL);
+  Result status = Status(live);
+  EXPECT_EQ(status->flags, static_cast<uint32_t>(DM_ACTIVE_PRESENT_FLAG));
+  Result table = TableStatus(live);
+  ASSERT_EQ(ParseStatus(table.reply).size(), 1u);
+  EXPECT_EQ(ParseStatus(table.reply)[0].spec.length, 16u);
+
+  const std::string staged = NewName();
+  ASSERT_EQ(Create(staged).error, 0);
+  ASSERT_EQ(LoadLinear(staged, {{24, "/dev/block/sdb", 8}}).error, 0);
+  EXPECT_EQ(Load(staged, bad, 1).error, EINVAL);
+  Result inactive = TableStatus(staged, DM_QUERY_INACTIVE_TABLE_FLAG);
+  EXPECT_EQ(inactive->flags & DM_INACTIVE_PRESENT_FLAG,
+            static_cast<uint32_t>(DM_INACTIVE_PRESENT_FLAG));
+  ASSERT_EQ(ParseStatus(inactive.reply).size(), 1u);
+  EXPECT_EQ(ParseStatus(inactive.reply)[0].spec.length, 24u);
+}
+
+TEST_F(DmContract, CryptTableLineKeepsItsKey) {
+  const std::string key(
+      64, 'a');  // 256-bit key in hex, for xts a pair of 128-bit keys
+  const std::string params = "aes-xts-plain64 " + key + " 0 " +
+                             DeviceNumberOf("/dev/block/sdb") + " 8";
+  const std::string name = NewName();
+  ASSERT_EQ(Create(name).error, 0);
+  Result loaded = Load(name, Record(0, 16, "crypt", params), 1);
+  if (IsRealKernel() && loaded.error != 0) {
+    GTEST_SKIP() << "this kernel has no usable crypt target: "
+                 << strerror(loaded.error);
+  }
+  ASSERT_EQ(loaded.error, 0) << strerror(loaded.error);
+  ASSERT_EQ(Resume(name).error, 0);
+  Result table = TableStatus(name, DM_STATUS_TABLE_FLAG);
+  ASSERT_EQ(table.error, 0);
+  std::vector<StatusRecord> records = ParseStatus(table.reply);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_STREQ(records[0].spec.target_type, "crypt");
+  EXPECT_EQ(records[0].text, params);
+}
+
+}  // namespace
+}  // namespace contract
