@@ -50,7 +50,10 @@
 // emulated; "crypt", "error", "zero", "striped", "verity" and a few others are
 // kept as opaque text (their table line is their parameter text verbatim,
 // their status line empty, their bytes zero). Other device-mapper requests
-// fail ENOTTY. Open counts are the descriptors of dm-<N> this process holds.
+// fail ENOTTY. Mapped devices are 253:<minor> (a real kernel picks its own
+// major: 254 in the test guests); the reply's `dev` uses the encoding glibc's
+// major()/minor() decode. Open counts are the descriptors of dm-<N> this
+// process holds (opened by any path that resolves to the node).
 //
 // The device manager: an event queue without threads. Due events are applied
 // at the start and end of every intercepted call (and by the API below), so a
@@ -94,7 +97,8 @@
 // Limits: one process at a time works on a sandbox; descriptors copied with
 // dup() or inherited across exec are not tracked; writes to a dm node do not
 // reach the backing file; deferred removal happens at the last close in this
-// process.
+// process; like the kernel, the fake trusts data_size and reads that many
+// bytes of the caller's buffer.
 #pragma once
 
 #include <stdint.h>
