@@ -2,7 +2,8 @@
 #
 # quillmap_add_gtest(NAME <name> SOURCES <src>... [LIBS <lib>...] [LABELS <l>...])
 #   Builds a GoogleTest executable. On the host its cases are registered with
-#   ctest one by one (label "unit" unless LABELS says otherwise). In a cross
+#   ctest one by one (label "unit" unless LABELS says otherwise; one label
+#   only, since discovered tests cannot carry a list). In a cross
 #   build the executable is linked statically and, when the guest harness is
 #   available, run inside the guest of the target architecture.
 
