@@ -148,6 +148,27 @@ TEST_F(TableQueryTest, BufferGrowsUntilTheAnswerFits) {
   EXPECT_EQ(info.size(), 200u);
 }
 
+TEST_F(TableQueryTest, GrowthStopsBeforeTheBufferOutgrowsDataSize) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "needs a 2 GiB buffer, too much under the sanitizer";
+#endif
+  // A kernel that never stops answering "full": 4096 bytes doubled up to
+  // 2 GiB, the largest a 32-bit data_size can describe, then a clear end.
+  ASSERT_TRUE(dm_->CreateDevice("a", "u"));
+  fakedm::Faults faults;
+  faults.status_buffer_full = 1000;
+  fakedm::SetFaults(faults);
+  std::vector<TargetInfo> info;
+  const size_t before = fakedm::Requests().size();
+  auto lines = Logged([&] { EXPECT_FALSE(dm_->GetTableInfo("a", &info)); });
+  EXPECT_THAT(lines,
+              ElementsAre("E DM_TABLE_STATUS failed for a: the reply needs "
+                          "more than 2147483648 bytes, the largest buffer a "
+                          "request can describe"));
+  EXPECT_EQ(fakedm::Requests().size() - before, 20u);
+  EXPECT_THAT(info, IsEmpty());
+}
+
 // Reply bytes laid over the request buffer from offset 0: a header with the
 // given fields, then |records|.
 std::vector<uint8_t> Reply(uint32_t data_size, uint32_t data_start,
