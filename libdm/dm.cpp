@@ -16,7 +16,6 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
-#include <algorithm>
 #include <new>
 #include <thread>
 
@@ -123,7 +122,7 @@ bool DeviceMapper::CreateDevice(const std::string& name,
     // half-made outlives it.
     struct dm_ioctl remove;
     InitRequestHeader(&remove, name);
-    ioctl(fd_, DM_DEV_REMOVE, &remove);
+    (void)ioctl(fd_, DM_DEV_REMOVE, &remove);
   }
   CHECK(io.target_count == 0)
       << "Unexpected targets for newly created [" << name << "] device";
@@ -347,7 +346,6 @@ bool DeviceMapper::GetTableInfo(const std::string& name,
 bool DeviceMapper::GetTable(const std::string& name, unsigned int flags,
                             std::vector<TargetInfo>* table) {
   std::string buffer;
-  struct dm_ioctl io;
   for (size_t size = kTableStatusInitialSize;; size *= 2) {
     if (size > kMaxRequestSize) {
       LOG(ERROR) << "DM_TABLE_STATUS failed for " << name
@@ -362,6 +360,7 @@ bool DeviceMapper::GetTable(const std::string& name, unsigned int flags,
                  << ": no memory for a reply buffer of " << size << " bytes";
       return false;
     }
+    struct dm_ioctl io;
     InitRequestHeader(&io, name);
     io.data_size = static_cast<uint32_t>(size);
     io.data_start = sizeof(io);
