@@ -332,16 +332,16 @@ class Control {
     size_t cursor = io.data_start;
     for (uint32_t i = 0; i < io.target_count; ++i) {
       if (cursor + sizeof(struct dm_target_spec) >= reply.size()) break;
-      struct dm_target_spec spec;
-      memcpy(&spec, reply.data() + cursor, sizeof(spec));
-      const char* text = reply.data() + cursor + sizeof(spec);
+      struct dm_target_spec record;
+      memcpy(&record, reply.data() + cursor, sizeof(record));
+      const char* text = reply.data() + cursor + sizeof(record);
       targets.push_back(
-          {std::string(spec.target_type,
-                       strnlen(spec.target_type, sizeof(spec.target_type))),
-           spec.sector_start, spec.length,
+          {std::string(record.target_type,
+                       strnlen(record.target_type, sizeof(record.target_type))),
+           record.sector_start, record.length,
            std::string(text,
-                       strnlen(text, reply.size() - cursor - sizeof(spec)))});
-      cursor = io.data_start + spec.next;
+                       strnlen(text, reply.size() - cursor - sizeof(record)))});
+      cursor = io.data_start + record.next;
     }
     return targets;
   }
