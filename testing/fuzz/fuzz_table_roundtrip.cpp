@@ -1,0 +1,230 @@
+// Fuzz target: the table model and its DM_TABLE_LOAD encoding
+// (android::dm::DmTable, DmTarget::Serialize, DmTargetLinear).
+//
+// Input: a run of targets, each one
+//   kind      1 byte: bit 0 linear, else a target with a chosen type name;
+//             bit 1 (chosen type only) makes it refuse to be added; bits 2-3
+//             choose the start: 0 right after the previous target, 1 sector
+//             0, 2 the next 8 bytes, 3 a gap of the next byte's sectors;
+//   length    8 bytes, little-endian;
+//   linear:   device name length (1 byte) and name, backing sector 8 bytes;
+//   chosen:   type name length (1 byte, up to 31) and name, parameter length
+//             (2 bytes, up to 1023) and text.
+// NUL bytes are dropped from device names and parameter texts; type names
+// keep them.
+//
+// What must hold: AddTarget takes a target exactly when it is Valid() and
+// the table's sector count stays within 64 bits, and a refused target stays
+// with the caller; the counts follow. An invalid table (no target, or the
+// first not at sector 0) encodes as "". Otherwise the encoding, read back
+// record by record, gives every target in order: start, length, status 0,
+// `next` the record's length and a multiple of 8 with at most 7 bytes of
+// zero padding after the text's NUL, the type name cut at its first NUL and
+// at 15 bytes with zeros after it, and the parameter text (the linear one
+// being "<device> <sector>"); name() and GetParameterString() are asked once
+// each.
+#include <libdm/dm_table.h>
+#include <libdm/dm_target.h>
+#include <linux/dm-ioctl.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+
+using android::dm::DmTable;
+using android::dm::DmTarget;
+using android::dm::DmTargetLinear;
+using quillmap_fuzz::Quote;
+
+namespace {
+
+// A target with a chosen type name and parameter text that counts how often
+// each is asked for.
+class ChosenTarget : public DmTarget {
+ public:
+  ChosenTarget(uint64_t start, uint64_t length, std::string type,
+               std::string params, bool valid, int* name_calls,
+               int* param_calls)
+      : DmTarget(start, length),
+        type_(std::move(type)),
+        params_(std::move(params)),
+        valid_(valid),
+        name_calls_(name_calls),
+        param_calls_(param_calls) {}
+  std::string name() const override {
+    ++*name_calls_;
+    return type_;
+  }
+  bool Valid() const override { return valid_; }
+  std::string GetParameterString() const override {
+    ++*param_calls_;
+    return params_;
+  }
+
+ private:
+  const std::string type_, params_;
+  const bool valid_;
+  int* const name_calls_;
+  int* const param_calls_;
+};
+
+// What a target added to the table should encode to.
+struct Expected {
+  uint64_t start, length;
+  std::string type;    // as the record should hold it
+  std::string params;  // the parameter text
+  int name_calls = 0;  // for chosen targets
+  int param_calls = 0;
+  bool chosen = false;
+};
+
+std::string WithoutNul(std::string s) {
+  s.erase(std::remove(s.begin(), s.end(), '\0'), s.end());
+  return s;
+}
+
+constexpr size_t kMaxTargets = 64;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // An invalid table is logged on every encoding; keep the output readable.
+  setenv("ANDROID_LOG_TAGS", "*:s", 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  quillmap_fuzz::Reader in(data, size);
+  DmTable table;
+  // Kept in a vector of stable places: the targets point at the counters.
+  std::vector<std::unique_ptr<Expected>> added;
+  uint64_t end = 0;  // the sector after the last target read
+  uint64_t sectors = 0;
+
+  while (!in.empty() && added.size() < kMaxTargets) {
+    const uint8_t kind = in.Byte();
+    const uint64_t length = in.Le(8);
+    uint64_t start = end;
+    switch ((kind >> 2) & 3) {
+      case 1:
+        start = 0;
+        break;
+      case 2:
+        start = in.Le(8);
+        break;
+      case 3:
+        start = end + in.Byte();
+        break;
+    }
+    auto expected = std::make_unique<Expected>();
+    expected->start = start;
+    expected->length = length;
+    std::unique_ptr<DmTarget> target;
+    bool valid = true;
+    if (kind & 1) {
+      const std::string device = WithoutNul(in.Bytes(in.Byte()));
+      const uint64_t backing = in.Le(8);
+      expected->type = "linear";
+      expected->params = device + " " + std::to_string(backing);
+      auto linear =
+          std::make_unique<DmTargetLinear>(start, length, device, backing);
+      FUZZ_CHECK(linear->backing_device() == device &&
+                     linear->backing_sector() == backing,
+                 Quote(device));
+      target = std::move(linear);
+    } else {
+      valid = !(kind & 2);
+      const std::string type = in.Bytes(in.Byte() % 32);
+      expected->params = WithoutNul(in.Bytes(in.Le(2) % 1024));
+      expected->type = type.substr(0, type.find('\0')).substr(0, 15);
+      expected->chosen = true;
+      target = std::make_unique<ChosenTarget>(
+          start, length, type, expected->params, valid, &expected->name_calls,
+          &expected->param_calls);
+    }
+    end = start + length;
+
+    DmTarget* const raw = target.get();
+    const bool fits = length <= UINT64_MAX - sectors;
+    const bool took = table.AddTarget(std::move(target));
+    const std::string what = "target " + std::to_string(added.size()) +
+                             " of length " + std::to_string(length) +
+                             " after " + std::to_string(sectors) + " sectors";
+    FUZZ_CHECK(took == (valid && fits), what);
+    if (took) {
+      FUZZ_CHECK(target == nullptr, what + ": the table took it, yet not");
+      sectors += length;
+      added.push_back(std::move(expected));
+    } else {
+      FUZZ_CHECK(target.get() == raw, what + ": refused, yet taken away");
+    }
+    FUZZ_CHECK(table.target_count() == added.size(), what);
+    FUZZ_CHECK(table.sector_count() == sectors, what);
+  }
+
+  const std::string records = table.Serialize();
+  if (added.empty() || added[0]->start != 0) {
+    FUZZ_CHECK(!table.valid(), "an invalid table counted as valid");
+    FUZZ_CHECK(records.empty(), "an invalid table encoded to " +
+                                    std::to_string(records.size()) + " bytes");
+    return 0;
+  }
+  FUZZ_CHECK(table.valid(), "a valid table counted as invalid");
+
+  size_t offset = 0;
+  for (size_t i = 0; i < added.size(); ++i) {
+    const Expected& want = *added[i];
+    const std::string where =
+        "record " + std::to_string(i) + " at " + std::to_string(offset);
+    FUZZ_CHECK(records.size() - offset >= sizeof(struct dm_target_spec),
+               where + ": cut short");
+    struct dm_target_spec spec;
+    memcpy(&spec, records.data() + offset, sizeof(spec));
+    FUZZ_CHECK(spec.sector_start == want.start, where);
+    FUZZ_CHECK(spec.length == want.length, where);
+    FUZZ_CHECK(spec.status == 0, where);
+
+    const char* type = spec.target_type;
+    const size_t type_length = strnlen(type, sizeof(spec.target_type));
+    FUZZ_CHECK(type_length < sizeof(spec.target_type),
+               where + ": type name not NUL-terminated");
+    FUZZ_CHECK(std::string(type, type_length) == want.type,
+               where + ": type " + Quote(std::string(type, type_length)) +
+                   ", want " + Quote(want.type));
+    for (size_t k = type_length; k < sizeof(spec.target_type); ++k) {
+      FUZZ_CHECK(type[k] == '\0', where + ": bytes after the type's NUL");
+    }
+
+    const size_t text_length = want.params.size() + 1;
+    const size_t minimum = sizeof(spec) + text_length;
+    FUZZ_CHECK(spec.next % 8 == 0,
+               where + ": next " + std::to_string(spec.next));
+    FUZZ_CHECK(spec.next >= minimum && spec.next - minimum < 8,
+               where + ": next " + std::to_string(spec.next) + " for " +
+                   std::to_string(minimum) + " bytes");
+    FUZZ_CHECK(records.size() - offset >= spec.next, where + ": cut short");
+    const std::string text =
+        records.substr(offset + sizeof(spec), want.params.size());
+    FUZZ_CHECK(text == want.params, where + ": text " + Quote(text) +
+                                        ", want " + Quote(want.params));
+    for (size_t k = offset + sizeof(spec) + want.params.size();
+         k < offset + spec.next; ++k) {
+      FUZZ_CHECK(records[k] == '\0', where + ": padding not zero");
+    }
+    if (want.chosen) {
+      FUZZ_CHECK(want.name_calls == 1 && want.param_calls == 1,
+                 where + ": name() asked " + std::to_string(want.name_calls) +
+                     " times, GetParameterString() " +
+                     std::to_string(want.param_calls));
+    }
+    offset += spec.next;
+  }
+  FUZZ_CHECK(offset == records.size(), std::to_string(records.size() - offset) +
+                                           " bytes after the records");
+  return 0;
+}
