@@ -5,7 +5,9 @@
 #   default  host build: unit, fake-kernel and contract tests, plus the
 #            real-kernel tests in the amd64 guest;
 #   asan     the host suites again under AddressSanitizer + UBSan;
-#   aarch64  the static arm64 build, its tests run in the arm64 guest.
+#   aarch64  the static arm64 build, its tests run in the arm64 guest;
+#   fuzz     clang: each libFuzzer target replays its regressions and
+#            searches briefly from its seeds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +18,7 @@ if [ -x testing/vm/build-guest.sh ]; then
 fi
 
 jobs=$(nproc)
-for preset in default asan aarch64; do
+for preset in default asan aarch64 fuzz; do
   echo "==== ${preset}: configure and build"
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j"${jobs}"
