@@ -598,6 +598,55 @@ TEST_F(WithDeviceManager, CreateDeviceMapsTheBackingDeviceAfterItsReserve) {
   EXPECT_NE(backing.substr(0, 512), backing.substr(512, 512));
 }
 
+TEST_F(WithDeviceManager, CreateDeviceLeavesNothingWhenRefused) {
+  // The kernel keeps a registered device when its table is refused, and a
+  // duplicate name is refused at registration: neither may leave a device
+  // of ours, nor touch the one that holds the name.
+  const std::string holder = Name("held");
+  std::string held_path;
+  ASSERT_TRUE(
+      dm_.CreateDevice(holder, OneLinear(64, 8), &held_path, kCreateTimeout));
+  struct dm_ioctl before;
+  ASSERT_EQ(control_.Status(holder, &before), 0);
+
+  struct Case {
+    const char* what;
+    std::string name;
+    uint64_t length;
+    uint64_t sector;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"longer than the backing device", Name("refused_long"), kDiskSectors, 8,
+       "DM_TABLE_LOAD failed"},
+      {"starts past the end", Name("refused_past"), 8, kDiskSectors,
+       "DM_TABLE_LOAD failed"},
+      {"name taken", holder, 64, 8, "DM_DEV_CREATE failed for [rk_held]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StderrCapture capture;
+    ASSERT_TRUE(capture.ok());
+    std::string path = "untouched";
+    EXPECT_FALSE(dm_.CreateDevice(c.name, OneLinear(c.length, c.sector), &path,
+                                  kCreateTimeout));
+    const std::string log = capture.Stop();
+    EXPECT_EQ(path, "untouched");
+    EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    EXPECT_EQ(control_.List(), std::vector<std::string>{holder});
+  }
+
+  struct dm_ioctl after;
+  ASSERT_EQ(control_.Status(holder, &after), 0);
+  EXPECT_EQ(after.dev, before.dev);
+  EXPECT_STREQ(after.uuid, before.uuid);
+  EXPECT_EQ(dm_.GetState(holder), DeviceState::Active);
+  const std::vector<RawTarget> table =
+      control_.Table(holder, DM_STATUS_TABLE_FLAG);
+  ASSERT_EQ(table.size(), 1u);
+  EXPECT_EQ(table[0].length, 64u);
+}
+
 TEST_F(WithDeviceManager, DeleteDeviceWithTimeoutWaitsForTheLinkToGo) {
   // The stand-in removes a link within the removal request's own time, so a
   // wait that never happened would go unseen with it alone. In the other
