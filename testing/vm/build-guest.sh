@@ -12,9 +12,17 @@
 #     initramfs.cpio  uncompressed newc archive, padded to 512 bytes: static
 #                     busybox, the kernel modules below (in load order, listed
 #                     in /lib/modules/load-order), dmsetup with its libraries
-#     stamp           written last; its presence means the folder is complete
-# An existing stamp makes this a no-op unless --force is given.
-# The guest's /init is not part of it: run-guest.sh adds it to each boot.
+#     udev.cpio       a second archive of the same kind, for guests that run
+#                     Debian's systemd-udevd as their device manager:
+#                     /bin/udevadm, /lib/systemd/systemd-udevd (a link to it)
+#                     and the libraries they need that initramfs.cpio lacks;
+#                     run-guest.sh appends it only to those boots
+#     stamp           written last; its presence with the current "format:"
+#                     line means the folder is complete and current
+# An existing current stamp makes this a no-op unless --force is given; a
+# stamp of an older format (a guest made before udev.cpio existed) is rebuilt.
+# The guest's /init and device-manager rules are not part of it: run-guest.sh
+# adds them to each boot.
 #
 # Modules: dm-mod and dm-crypt, the crypto the crypt targets
 # "aes-cbc-essiv:sha256" and "aes-xts-plain64" need when not built in,
@@ -41,11 +49,18 @@ case "$arch" in
   arm64) triplet=aarch64-linux-gnu ;;
 esac
 
+# Raised whenever the folder's contents change in a way that run-guest.sh
+# relies on; 2: udev.cpio.
+stamp_format=2
+
 cache_root=${QUILLMAP_VM_CACHE:-${HOME:-$(cd ~ && pwd)}/.cache/quillmap-vm}
 out=$cache_root/$arch
 if [ "$force" -eq 0 ] && [ -f "$out/stamp" ]; then
-  echo "build-guest: $arch guest is up to date in $out ($(head -n1 "$out/stamp"))"
-  exit 0
+  if grep -qx "format: $stamp_format" "$out/stamp"; then
+    echo "build-guest: $arch guest is up to date in $out ($(head -n1 "$out/stamp"))"
+    exit 0
+  fi
+  echo "build-guest: the $arch guest in $out is of an older format; rebuilding it"
 fi
 
 for tool in apt-get apt-cache dpkg-deb depmod modprobe cpio readelf; do
@@ -60,7 +75,8 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillmap-guest.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 root=$work/root
-mkdir -p "$root"/{bin,sbin,lib,proc,sys,dev,tmp,run}
+udev_root=$work/udev-root
+mkdir -p "$root"/{bin,sbin,lib,proc,sys,dev,tmp,run} "$udev_root"
 
 # Prints the name apt wants for package $1 of the guest's architecture:
 # "pkg:arch", or the plain name for Architecture: all packages (apt refuses
@@ -105,10 +121,12 @@ kpkg=$(apt-cache depends --important "$meta" 2>/dev/null |
 kpkg=${kpkg%%:*}
 [ -n "$kpkg" ] || die "cannot resolve $meta to a linux-image-* package"
 
-# dmsetup is dynamically linked: these packages hold it and every library in
-# its closure; the closure check below fails loudly if one goes missing.
+# dmsetup and udev are dynamically linked: these packages hold them and every
+# library in their closures; the closure walk below fails loudly if one goes
+# missing.
 user_pkgs=(busybox-static dmsetup libdevmapper1.02.1 libselinux1 libudev1
-           libpcre2-8-0 libc6)
+           libpcre2-8-0 libc6
+           udev libkmod2 liblzma5 libzstd1 libssl3 libacl1 libblkid1 libcap2)
 names=("$(resolve "$kpkg")")
 for p in "${user_pkgs[@]}"; do names+=("$(resolve "$p")"); done
 
@@ -158,7 +176,13 @@ sed "s|^|/lib/modules/$kver/|" "$work/load-order" >"$root/lib/modules/load-order
 # Userland.
 cp "$work/u/bin/busybox" "$root/bin/busybox"
 cp "$work/u/sbin/dmsetup" "$root/sbin/dmsetup"
-mkdir -p "$root/lib/$triplet"
+# udevadm is also the daemon when called as systemd-udevd; the Debian package
+# ships the daemon's name as an absolute link, kept so here.
+[ -f "$work/u/bin/udevadm" ] || die "the udev package has no /bin/udevadm"
+mkdir -p "$udev_root/bin" "$udev_root/lib/systemd"
+cp "$work/u/bin/udevadm" "$udev_root/bin/udevadm"
+ln -s /bin/udevadm "$udev_root/lib/systemd/systemd-udevd"
+
 find_lib() {
   local d
   for d in "$work/u/lib/$triplet" "$work/u/usr/lib/$triplet"; do
@@ -166,42 +190,61 @@ find_lib() {
   done
   return 1
 }
-todo=("$root/sbin/dmsetup")
-while [ ${#todo[@]} -gt 0 ]; do
-  f=${todo[0]}
-  todo=("${todo[@]:1}")
-  interp=$(readelf -l "$f" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
-  if [ -n "$interp" ] && [ ! -e "$root$interp" ]; then
-    src=$(find_lib "$(basename "$interp")") || die "no $interp in the libc6 package"
-    mkdir -p "$root$(dirname "$interp")"
-    cp -L "$src" "$root$interp"
-  fi
-  for so in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    [ -e "$root/lib/$triplet/$so" ] && continue
-    src=$(find_lib "$so") || die "dmsetup needs $so, which none of ${user_pkgs[*]} ships"
-    # Relative links resolve inside the unpacked tree; absolute ones are
-    # never followed because find_lib only looks in the multiarch dirs.
-    cp -L "$src" "$root/lib/$triplet/$so"
-    todo+=("$root/lib/$triplet/$so")
+# copy_closure DEST ELF...: copies the program interpreter and every library
+# the ELF files need, directly or through each other, into DEST, except those
+# that the base archive ($root) already holds. Both archives are unpacked
+# over each other at boot, so a library in the base one serves both.
+copy_closure() {
+  local dest=$1 f interp src so
+  shift
+  local todo=("$@")
+  mkdir -p "$dest/lib/$triplet"
+  while [ ${#todo[@]} -gt 0 ]; do
+    f=${todo[0]}
+    todo=("${todo[@]:1}")
+    interp=$(readelf -l "$f" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
+    if [ -n "$interp" ] && [ ! -e "$root$interp" ] && [ ! -e "$dest$interp" ]; then
+      src=$(find_lib "$(basename "$interp")") || die "no $interp in the libc6 package"
+      mkdir -p "$dest$(dirname "$interp")"
+      cp -L "$src" "$dest$interp"
+    fi
+    for so in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+      [ -e "$root/lib/$triplet/$so" ] || [ -e "$dest/lib/$triplet/$so" ] && continue
+      src=$(find_lib "$so") ||
+        die "$(basename "$f") needs $so, which none of ${user_pkgs[*]} ships"
+      # Relative links resolve inside the unpacked tree; absolute ones are
+      # never followed because find_lib only looks in the multiarch dirs.
+      cp -L "$src" "$dest/lib/$triplet/$so"
+      todo+=("$dest/lib/$triplet/$so")
+    done
   done
-done
+}
+copy_closure "$root" "$root/sbin/dmsetup"
+copy_closure "$udev_root" "$udev_root/bin/udevadm"
 
-(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/initramfs.cpio"
-# The kernel only accepts an archive that follows another one at an aligned
-# offset; run-guest.sh appends its own.
-size=$(stat -c %s "$work/initramfs.cpio")
-pad=$(( (512 - size % 512) % 512 ))
-[ "$pad" -eq 0 ] || head -c "$pad" /dev/zero >>"$work/initramfs.cpio"
+# make_archive ROOT OUT: an uncompressed newc archive of ROOT, padded to 512
+# bytes, since the kernel only accepts an archive that follows another one
+# at an aligned offset (run-guest.sh appends its own).
+make_archive() {
+  local size pad
+  (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$2"
+  size=$(stat -c %s "$2")
+  pad=$(( (512 - size % 512) % 512 ))
+  [ "$pad" -eq 0 ] || head -c "$pad" /dev/zero >>"$2"
+}
+make_archive "$root" "$work/initramfs.cpio"
+make_archive "$udev_root" "$work/udev.cpio"
 
 mkdir -p "$cache_root"
 rm -rf "$out.new"
 mkdir "$out.new"
-mv "$work/vmlinuz" "$work/initramfs.cpio" "$out.new/"
+mv "$work/vmlinuz" "$work/initramfs.cpio" "$work/udev.cpio" "$out.new/"
 {
   echo "$kpkg $kver"
+  echo "format: $stamp_format"
   for d in "$work"/debs/*.deb; do basename "$d"; done
   echo "modules: $(tr '\n' ' ' <"$work/load-order")"
 } >"$out.new/stamp"
 rm -rf "$out"
 mv "$out.new" "$out"
-echo "build-guest: $arch guest ready in $out (kernel $kver, initramfs $(( $(stat -c %s "$out/initramfs.cpio") / 1024 )) KiB)"
+echo "build-guest: $arch guest ready in $out (kernel $kver, initramfs $(( $(stat -c %s "$out/initramfs.cpio") / 1024 )) KiB, udev $(( $(stat -c %s "$out/udev.cpio") / 1024 )) KiB)"
