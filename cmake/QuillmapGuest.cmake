@@ -3,14 +3,18 @@
 # testing/vm/build-guest.sh).
 #
 # quillmap_add_guest_test(NAME <name> COMMAND <target-or-path> [ARGS <arg>...]
-#                         [DISKS <NAME=HEADER:SIZE>...] [NO_DEVMGR]
+#                         [DISKS <NAME=HEADER:SIZE>...]
+#                         [DEVMGR <mdev|udev|none>] [NO_DEVMGR]
+#                         [UDEV_NO_UUID_LINK]
 #                         [FILES <hostpath:guestpath>...] [ENV <K=V>...]
 #                         [LABELS <label>...] [TIMEOUT <seconds>])
 #   Registers one ctest test that boots one guest of the build's architecture
 #   (x86_64 -> amd64, aarch64 -> arm64) and runs COMMAND in it with ARGS; the
 #   test passes when COMMAND exits 0. A target COMMAND is linked statically
-#   (the guest has no C library for it). DISKS, NO_DEVMGR, FILES and ENV are
-#   run-guest.sh's --disk, --no-devmgr, --file and --env. Labels: realkernel
+#   (the guest has no C library for it). DISKS, DEVMGR, NO_DEVMGR (the same
+#   as DEVMGR none), UDEV_NO_UUID_LINK, FILES and ENV are run-guest.sh's
+#   --disk, --devmgr, --no-devmgr, --udev-no-uuid-link, --file and --env; the
+#   device manager is mdev unless DEVMGR says otherwise. Labels: realkernel
 #   plus LABELS. TIMEOUT (default 120) bounds boot and run together.
 #   Without QEMU or the guest the test is skipped (exit 77), or fails with a
 #   clear message when CI=true. GoogleTest colour is off in the guest.
@@ -28,7 +32,7 @@ else()
 endif()
 
 function(quillmap_add_guest_test)
-  cmake_parse_arguments(G "NO_DEVMGR" "NAME;COMMAND;TIMEOUT"
+  cmake_parse_arguments(G "NO_DEVMGR;UDEV_NO_UUID_LINK" "NAME;COMMAND;TIMEOUT;DEVMGR"
                         "ARGS;DISKS;FILES;ENV;LABELS" ${ARGN})
   if(NOT G_NAME OR NOT G_COMMAND)
     message(FATAL_ERROR "quillmap_add_guest_test: NAME and COMMAND are required")
@@ -36,6 +40,18 @@ function(quillmap_add_guest_test)
   if(G_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR
             "quillmap_add_guest_test(${G_NAME}): unknown arguments ${G_UNPARSED_ARGUMENTS}")
+  endif()
+  if(G_DEVMGR AND NOT G_DEVMGR MATCHES "^(mdev|udev|none)$")
+    message(FATAL_ERROR
+            "quillmap_add_guest_test(${G_NAME}): DEVMGR must be mdev, udev or none")
+  endif()
+  if(G_NO_DEVMGR AND G_DEVMGR AND NOT G_DEVMGR STREQUAL "none")
+    message(FATAL_ERROR
+            "quillmap_add_guest_test(${G_NAME}): NO_DEVMGR contradicts DEVMGR ${G_DEVMGR}")
+  endif()
+  if(G_UDEV_NO_UUID_LINK AND NOT G_DEVMGR STREQUAL "udev")
+    message(FATAL_ERROR
+            "quillmap_add_guest_test(${G_NAME}): UDEV_NO_UUID_LINK needs DEVMGR udev")
   endif()
   if(NOT QUILLMAP_GUEST_ARCH)
     message(STATUS "${G_NAME}: no guest for ${CMAKE_SYSTEM_PROCESSOR}, not registered")
@@ -62,6 +78,11 @@ function(quillmap_add_guest_test)
   endforeach()
   if(G_NO_DEVMGR)
     list(APPEND cmd --no-devmgr)
+  elseif(G_DEVMGR)
+    list(APPEND cmd --devmgr ${G_DEVMGR})
+  endif()
+  if(G_UDEV_NO_UUID_LINK)
+    list(APPEND cmd --udev-no-uuid-link)
   endif()
   foreach(f IN LISTS G_FILES)
     list(APPEND cmd --file ${f})

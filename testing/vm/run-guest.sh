@@ -3,7 +3,8 @@
 # device-mapper) under QEMU's software emulation and runs one payload in it.
 #
 # Usage:
-#   run-guest.sh --arch amd64|arm64 [--disk NAME=HEADER:SIZE]... [--no-devmgr]
+#   run-guest.sh --arch amd64|arm64 [--disk NAME=HEADER:SIZE]...
+#                [--devmgr mdev|udev|none] [--no-devmgr] [--udev-no-uuid-link]
 #                [--file HOSTPATH:GUESTPATH]... [--env K=V]... [--timeout S]
 #                [--skip-missing] [--console] -- PAYLOAD [ARGS...]
 #
@@ -14,8 +15,20 @@
 #              disk holds a pseudo-random pattern over its first 8 MiB, the
 #              same on every run and different for every disk name; the rest
 #              reads as zeros.
-#   --no-devmgr  no device-manager stand-in: /dev/block/dm-N and
-#              /dev/block/mapper/by-uuid/* never appear.
+#   --devmgr   the device manager that makes /dev/block/dm-<minor> (a node)
+#              and /dev/block/mapper/by-uuid/<uuid> (-> ../../dm-<minor>) for
+#              device-mapper devices:
+#              mdev  (default) busybox `mdev -d` running guest/dm-event.sh;
+#                    it never opens the devices.
+#              udev  Debian's systemd-udevd with the rules in guest/udev/; it
+#                    also probes every new or changed block device (the blkid
+#                    builtin opens it), as udev does on a real system. Needs a
+#                    guest made by the current build-guest.sh (udev.cpio).
+#              none  no device manager: the node and link never appear.
+#   --no-devmgr  the same as --devmgr none.
+#   --udev-no-uuid-link  with --devmgr udev: leave out the by-uuid rule, so
+#              no link ever appears while udev still makes the node and
+#              probes the device.
 #   --file     copies a host file or folder to GUESTPATH before the payload.
 #   --env      exported to the payload (TERM=dumb is always set).
 #   --timeout  seconds for the whole boot and run (default 120).
@@ -39,13 +52,15 @@ harness_fail=125
 
 die() { echo "run-guest: $*" >&2; exit "$harness_fail"; }
 
-arch= timeout_s=120 devmgr=1 skip_missing=0 show_console=0
+arch= timeout_s=120 devmgr=mdev udev_uuid_link=1 skip_missing=0 show_console=0
 disks=() files=() envs=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arch=${2:-}; shift 2 ;;
     --disk) disks+=("${2:-}"); shift 2 ;;
-    --no-devmgr) devmgr=0; shift ;;
+    --devmgr) devmgr=${2:-}; shift 2 ;;
+    --no-devmgr) devmgr=none; shift ;;
+    --udev-no-uuid-link) udev_uuid_link=0; shift ;;
     --file) files+=("${2:-}"); shift 2 ;;
     --env) envs+=("${2:-}"); shift 2 ;;
     --timeout) timeout_s=${2:-}; shift 2 ;;
@@ -65,12 +80,21 @@ case "$arch" in
   *) die "--arch must be amd64 or arm64" ;;
 esac
 [[ "$timeout_s" =~ ^[0-9]+$ ]] && [ "$timeout_s" -gt 0 ] || die "bad --timeout '$timeout_s'"
+case "$devmgr" in
+  mdev|udev|none) ;;
+  *) die "--devmgr must be mdev, udev or none" ;;
+esac
+[ "$udev_uuid_link" -eq 1 ] || [ "$devmgr" = udev ] ||
+  die "--udev-no-uuid-link needs --devmgr udev"
 
 cache=${QUILLMAP_VM_CACHE:-${HOME:-$(cd ~ && pwd)}/.cache/quillmap-vm}/$arch
 missing=
 command -v "$qemu" >/dev/null 2>&1 || missing="$qemu is not installed (run scripts/setup.sh)"
 [ -n "$missing" ] || [ -f "$cache/stamp" ] ||
   missing="no $arch guest in $cache (run testing/vm/build-guest.sh $arch)"
+# Guests made before udev was added still serve mdev and none.
+[ -n "$missing" ] || [ "$devmgr" != udev ] || [ -f "$cache/udev.cpio" ] ||
+  missing="the $arch guest in $cache has no udev; rebuild it (run testing/vm/build-guest.sh $arch)"
 if [ -n "$missing" ]; then
   if [ "$skip_missing" -eq 1 ] && [ "${CI:-}" != true ]; then
     echo "run-guest: SKIPPED: $missing"
@@ -164,7 +188,9 @@ done
 stage=$work/stage
 mkdir -p "$stage/quillmap/payload"
 cp "$here/guest/init" "$stage/init"
-cp "$here/guest/dm-event.sh" "$here/guest/mdev.conf" "$stage/quillmap/"
+cp "$here/guest/dm-event.sh" "$here/guest/mdev.conf" "$here/guest/udev-dm.sh" \
+   "$stage/quillmap/"
+cp -r "$here/guest/udev" "$stage/quillmap/udev"
 payload_guest=/quillmap/payload/$(basename "$payload")
 cp "$payload" "$stage$payload_guest"
 chmod 0755 "$stage$payload_guest" "$stage/init"
@@ -181,6 +207,7 @@ marker="@@quillmap-status-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
   echo "QM_MARKER=$marker"
   echo "QM_DISKS=$(shq "${disk_names[*]}")"
   echo "QM_DEVMGR=$devmgr"
+  echo "QM_UDEV_UUID_LINK=$udev_uuid_link"
   echo "QM_PAYLOAD=$(shq "$payload_guest")"
   echo "QM_PAYLOAD_KIND=$kind"
   printf 'set --'
@@ -193,6 +220,9 @@ marker="@@quillmap-status-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
   done
 } >"$stage/quillmap/config"
 cp "$cache/initramfs.cpio" "$work/initrd"
+# Both cached archives are padded to 512 bytes, so each one after them
+# starts where the kernel looks for it.
+[ "$devmgr" != udev ] || cat "$cache/udev.cpio" >>"$work/initrd"
 (cd "$stage" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >>"$work/initrd"
 
 common=(-m 512 -smp 2 -nodefaults -display none -no-reboot -monitor none
