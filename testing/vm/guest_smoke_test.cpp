@@ -1,7 +1,7 @@
 // Checks the real-kernel guest itself, not quillmap: the runner's disks, the
 // device-mapper control node, --file/--env delivery and the device-manager
-// stand-in (or its absence under --no-devmgr). Runs only inside a guest made
-// by testing/vm/run-guest.sh, with the disks and files that
+// stand-in, mdev or udev (or its absence under --no-devmgr). Runs only inside
+// a guest made by testing/vm/run-guest.sh, with the disks and files that
 // testing/vm/CMakeLists.txt registers. QUILLMAP_SMOKE_DEVMGR=0 says the guest
 // runs no device manager.
 #include <fcntl.h>
@@ -223,8 +223,17 @@ TEST_F(DeviceManagerTest, NodeAndLinkFollowTheDevice) {
   ASSERT_EQ(through.size(), 8192u);
   EXPECT_EQ(through, ReadAt("/dev/block/sda", 8 * 512, 8192));
 
-  DmRequest rm(name_);
-  ASSERT_EQ(Ioctl(DM_DEV_REMOVE, rm), 0) << strerror(errno);
+  // udev probes the device on every uevent and holds it open meanwhile; the
+  // removal may meet that as EBUSY.
+  int rm_errno = 0;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        DmRequest rm(name_);
+        rm_errno = Ioctl(DM_DEV_REMOVE, rm) == 0 ? 0 : errno;
+        return rm_errno != EBUSY;
+      },
+      std::chrono::seconds(5)));
+  ASSERT_EQ(rm_errno, 0) << strerror(rm_errno);
   EXPECT_TRUE(WaitFor(none_there, std::chrono::seconds(5)));
 }
 
