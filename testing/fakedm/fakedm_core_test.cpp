@@ -213,24 +213,21 @@ TEST(StateText, RoundTrip) {
 }
 
 TEST(StateText, MalformedTextIsRefusedWhole) {
-  const char*
-      cases
-          [] =
-              {
-                  "nonsense\t1\n",
-                  "device\t1\tname\tuuid\t0\t0\t0\t0\n",     // a field short
-                  "device\t1\tname\tuuid\t2\t0\t0\t0\t0\n",  // flag not 0/1
-                  "device\t1\ta\t\t0\t0\t0\t0\t0\ndevice\t1\tb\t\t0\t0\t0\t0\t0"
-                  "\n",                     // minor twice
-                  "table\t1\tactive\t0\n",  // no such device
-                  "device\t1\ta\t\t0\t0\t0\t0\t0\ntarget\t1\tactive\t0\t8\tline"
-                  "ar\t\t0\t\n",  // no table
-                  "device\t1\ta\t\t0\t0\t0\t0\t0\ntable\t1\tlive\t0\n",  // unknown
-                                                                         // table
-                  "event\t5\tadd-disk\t1\t\n",
-                  "backing\t254\tx\tdev/block/sda\n",
-                  "device\t1\tbad\\escape\t\t0\t0\t0\t0\t0\n",
-              };
+  const char* cases[] = {
+      "nonsense\t1\n",
+      "device\t1\tname\tuuid\t0\t0\t0\t0\n",     // a field short
+      "device\t1\tname\tuuid\t2\t0\t0\t0\t0\n",  // flag not 0/1
+      "device\t1\ta\t\t0\t0\t0\t0\t0\ndevice\t1\tb\t\t0\t0\t0\t0\t0"
+      "\n",                     // minor twice
+      "table\t1\tactive\t0\n",  // no such device
+      "device\t1\ta\t\t0\t0\t0\t0\t0\ntarget\t1\tactive\t0\t8\tline"
+      "ar\t\t0\t\n",                                         // no table
+      "device\t1\ta\t\t0\t0\t0\t0\t0\ntable\t1\tlive\t0\n",  // unknown
+                                                             // table
+      "event\t5\tadd-disk\t1\t\n",
+      "backing\t254\tx\tdev/block/sda\n",
+      "device\t1\tbad\\escape\t\t0\t0\t0\t0\t0\n",
+  };
   for (const char* text : cases) {
     SCOPED_TRACE(text);
     State s = SampleState();
