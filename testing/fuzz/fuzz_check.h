@@ -28,11 +28,16 @@ inline std::string Quote(const std::string& bytes) {
   return out + "\"";
 }
 
+// Run by Fail() before it traps, for a target to remove its scratch files
+// (a trap skips the handlers of atexit).
+inline void (*on_failure)() = nullptr;
+
 [[noreturn]] inline void Fail(const char* condition, const char* file, int line,
                               const std::string& detail) {
   fprintf(stderr, "%s:%d: invariant violated: %s\n  %s\n", file, line,
           condition, detail.c_str());
   fflush(stderr);
+  if (on_failure != nullptr) on_failure();
   __builtin_trap();
 }
 

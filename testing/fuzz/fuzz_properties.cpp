@@ -43,7 +43,10 @@ struct Files {
 };
 Files* files = nullptr;
 
-void RemoveFiles() { delete files; }
+void RemoveFiles() {
+  delete files;
+  files = nullptr;
+}
 
 class ScopedFd {
  public:
@@ -167,6 +170,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
       files->first + ":" + files->dir + "/missing.prop:" + files->second;
   setenv("ANDROID_PROPERTY_FILES", list.c_str(), 1);
   atexit(RemoveFiles);
+  quillmap_fuzz::on_failure = RemoveFiles;
   return 0;
 }
 
