@@ -387,18 +387,15 @@ void RedactTableInfo(const struct dm_target_spec& spec, std::string* data) {
   std::vector<std::string> fields = android::base::Split(*data, " ");
   if (fields.size() < 2) return;
   // The key is the field after the cipher. The kernel separates fields by
-  // single blanks; should they come doubled, the field after them is the key
-  // and is redacted too, so that no key leaves through a blank run.
-  const bool doubled = fields[1].empty();
-  fields[1] = "redacted";
-  if (doubled) {
-    for (size_t i = 2; i < fields.size(); ++i) {
-      if (!fields[i].empty()) {
-        fields[i] = "redacted";
-        break;
-      }
-    }
+  // single blanks; should blanks be doubled or lead the line, the second
+  // non-empty field is the key and is redacted too, so that no key leaves
+  // through a run of blanks.
+  size_t key = 0;
+  for (size_t i = 0, seen = 0; i < fields.size() && key == 0; ++i) {
+    if (!fields[i].empty() && ++seen == 2) key = i;
   }
+  fields[1] = "redacted";
+  if (key != 0) fields[key] = "redacted";
   *data = android::base::Join(fields, " ");
 }
 

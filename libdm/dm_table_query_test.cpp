@@ -60,7 +60,7 @@ TEST(RedactTableInfo, ReplacesOnlyTheSecondFieldOfCryptLines) {
       {"crypt", "a  b c", "a redacted redacted c"},  // doubled blank
       {"crypt", "aes   KEY 0", "aes redacted  redacted 0"},
       {"crypt", "aes KEY  0", "aes redacted  0"},
-      {"crypt", " key rest", " redacted rest"},
+      {"crypt", " aes key 0", " redacted redacted 0"},  // leading blank
       {"Crypt", "aes key 0", "aes key 0"},
       {"crypt2", "aes key 0", "aes key 0"},
       {"linear", "254:0 8", "254:0 8"},

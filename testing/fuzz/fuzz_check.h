@@ -90,14 +90,15 @@ inline std::vector<std::string> BlankFields(const std::string& text) {
 inline std::string RedactedCryptLine(const std::string& text) {
   std::vector<std::string> fields = BlankFields(text);
   if (fields.size() < 2) return text;
-  const bool doubled = fields[1].empty();
-  fields[1] = "redacted";
-  for (size_t i = 2; doubled && i < fields.size(); ++i) {
-    if (!fields[i].empty()) {
-      fields[i] = "redacted";
-      break;
-    }
+  // The second field, and the second non-empty one (they differ only
+  // where blanks are doubled or lead the line).
+  size_t non_empty = 0;
+  size_t key = 0;
+  for (size_t i = 0; i < fields.size() && key == 0; ++i) {
+    if (!fields[i].empty() && ++non_empty == 2) key = i;
   }
+  fields[1] = "redacted";
+  if (key != 0) fields[key] = "redacted";
   std::string out = fields[0];
   for (size_t i = 1; i < fields.size(); ++i) out += " " + fields[i];
   return out;

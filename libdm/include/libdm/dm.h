@@ -144,8 +144,8 @@ class DeviceMapper : public IDeviceMapper {
 };
 
 // Replaces the key (second blank-separated field) of a "crypt" target's
-// table line with "redacted"; where that field is empty because blanks are
-// doubled, the next non-empty field is redacted as well. Other target types
+// table line with "redacted", and the second non-empty field as well, which
+// differs only where blanks are doubled or lead the line. Other target types
 // are left unchanged.
 void RedactTableInfo(const struct dm_target_spec& spec, std::string* data);
 
