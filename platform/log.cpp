@@ -39,6 +39,7 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* fmt,
   va_start(args, fmt);
   va_list again;
   va_copy(again, args);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started above.
   const int needed = vsnprintf(small, sizeof(small), fmt, args);
   va_end(args);
   std::string text;

@@ -78,9 +78,9 @@ TEST(MappedSectors, WholeSectorsAfterTheReservedOnes) {
       {4194304, 8, 8184},
       {4194304 + 511, 8, 8184},  // partial last sector not mapped
       {4194304 - 1, 8, 8183},
-      {9 * 512, 8, 1},
-      {8 * 512, 8, std::nullopt},  // nothing after the reserved area
-      {8 * 512 + 511, 8, std::nullopt},
+      {9 * 512ull, 8, 1},
+      {8 * 512ull, 8, std::nullopt},  // nothing after the reserved area
+      {8 * 512ull + 511, 8, std::nullopt},
       {100, 4, std::nullopt},
       {0, 4, std::nullopt},
       {3ull << 30, 8, (3ull << 30) / 512 - 8},  // beyond 32 bits
@@ -179,7 +179,7 @@ class WalkTest : public testing::Test {
 };
 
 TEST_F(WalkTest, UfsOnlyMapsBothUnitsThenReportsEmmcMissing) {
-  const std::string sda = Disk("sda", "UFS\0", 4194304);
+  const std::string sda = Disk("sda", std::string("UFS\0", 4), 4194304);
   const std::string sdb = Disk("sdb", "UFSz", 4194304);
   const std::string boot0 = dir_ + "/mmcblk0boot0";
   const std::string boot1 = dir_ + "/mmcblk0boot1";
@@ -218,7 +218,7 @@ TEST_F(WalkTest, EmmcMapsFromSectorFour) {
 
 TEST_F(WalkTest, LargeDeviceIsMappedWhole) {
   // 3 GiB, sparse: the length does not fit 32 bits of bytes.
-  const std::string big = Disk("big", "UFS\0", 3ull << 30);
+  const std::string big = Disk("big", std::string("UFS\0", 4), 3ull << 30);
   Walk({{"preloader_raw_a", big.c_str()}});
   ASSERT_EQ(requests_.size(), 1u);
   EXPECT_EQ(requests_[0].records,
@@ -302,7 +302,7 @@ TEST_F(WalkTest, OpenAndSeekFailuresCarryTheSystemError) {
 
 TEST_F(WalkTest, HandleIsAskedOnlyOnceAHeaderIsRecognised) {
   const std::string zeros = Disk("zeros", std::string(4, '\0'), 4096);
-  const std::string small = Disk("small", "UFS\0", 4096);
+  const std::string small = Disk("small", std::string("UFS\0", 4), 4096);
   Walk({{"preloader_raw_a", zeros.c_str()},
         {"preloader_raw_b", small.c_str()},
         {"preloader_raw_a", "/nonexistent/x"}});
@@ -311,7 +311,7 @@ TEST_F(WalkTest, HandleIsAskedOnlyOnceAHeaderIsRecognised) {
 }
 
 TEST_F(WalkTest, FailedCreationIsLoggedAndTheWalkGoesOn) {
-  const std::string a = Disk("a", "UFS\0", 8192);
+  const std::string a = Disk("a", std::string("UFS\0", 4), 8192);
   const std::string b = Disk("b", "EMMC", 8192);
   EXPECT_CALL(dm_, CreateDevice(_, _, _, _)).Times(testing::AnyNumber());
   EXPECT_CALL(dm_, CreateDevice("preloader_raw_a", _, _, _))

@@ -110,7 +110,7 @@ TEST_F(QuillmapUnderFake, NothingRecognisedNeverOpensTheControlNode) {
   ASSERT_EQ(unlink((root_ + "/dev/device-mapper").c_str()), 0);
   Disk("dev/block/sda", std::string(4, '\0'), 4 << 20);
   Disk("dev/block/sdb", "UFS", 3);
-  Disk("dev/block/mmcblk0boot0", "EMMC", 4 * 512);
+  Disk("dev/block/mmcblk0boot0", "EMMC", 4 * 512ull);
   Outcome run = Quillmap();
   EXPECT_EQ(run.status, 0);
   EXPECT_THAT(

@@ -589,7 +589,7 @@ TEST_F(WithDeviceManager, CreateDeviceMapsTheBackingDeviceAfterItsReserve) {
 
   const size_t bytes = length * 512;
   const std::string mapped = ReadAt(path, 0, bytes);
-  const std::string backing = ReadAt(kLinearDisk, 8 * 512, bytes);
+  const std::string backing = ReadAt(kLinearDisk, off_t{8} * 512, bytes);
   ASSERT_EQ(backing.size(), bytes);
   EXPECT_EQ(mapped.size(), bytes);
   EXPECT_TRUE(mapped == backing) << "the device's bytes differ from the "

@@ -217,6 +217,7 @@ TEST(StateText, MalformedTextIsRefusedWhole) {
       "nonsense\t1\n",
       "device\t1\tname\tuuid\t0\t0\t0\t0\n",     // a field short
       "device\t1\tname\tuuid\t2\t0\t0\t0\t0\n",  // flag not 0/1
+      // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one text.
       "device\t1\ta\t\t0\t0\t0\t0\t0\ndevice\t1\tb\t\t0\t0\t0\t0\t0"
       "\n",                     // minor twice
       "table\t1\tactive\t0\n",  // no such device

@@ -221,7 +221,7 @@ TEST_F(DeviceManagerTest, NodeAndLinkFollowTheDevice) {
   EXPECT_EQ(std::string(target), "../../dm-" + std::to_string(dm_minor));
   std::string through = ReadAt(link, 0, 8192);
   ASSERT_EQ(through.size(), 8192u);
-  EXPECT_EQ(through, ReadAt("/dev/block/sda", 8 * 512, 8192));
+  EXPECT_EQ(through, ReadAt("/dev/block/sda", off_t{8} * 512, 8192));
 
   // udev probes the device on every uevent and holds it open meanwhile; the
   // removal may meet that as EBUSY.
