@@ -18,8 +18,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace quillmap_testing {
 
 using ::testing::ElementsAre;

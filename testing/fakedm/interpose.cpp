@@ -15,7 +15,8 @@ namespace {
 // The mode argument exists only when the flags create a file.
 mode_t ModeOf(int flags, va_list ap) {
   return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE
-             // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): the caller's
+             // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): the
+             // caller's
              ? va_arg(ap, mode_t)
              : 0;
 }
@@ -56,18 +57,22 @@ FAKEDM_INTERPOSE int openat64(int dirfd, const char* path, int flags, ...) {
   return Open(dirfd, path, flags, mode);
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE int __open_2(const char* path, int flags) {
   return Open(AT_FDCWD, path, flags, 0);
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE int __open64_2(const char* path, int flags) {
   return Open(AT_FDCWD, path, flags, 0);
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE int __openat_2(int dirfd, const char* path, int flags) {
   return Open(dirfd, path, flags, 0);
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE int __openat64_2(int dirfd, const char* path, int flags) {
   return Open(dirfd, path, flags, 0);
 }

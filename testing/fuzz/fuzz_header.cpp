@@ -15,6 +15,8 @@
 //     one: nothing when size / 512 <= reserved, otherwise the whole sectors
 //     after the reserved ones: (result + reserved) * 512 <= size <
 //     (result + reserved + 1) * 512.
+#include <string.h>
+
 #include <optional>
 #include <string>
 
@@ -63,13 +65,11 @@ void CheckText(const quillmap::Header& header) {
 
 void CheckReserved(const quillmap::Header& header) {
   const auto is = [&](const char* four) {
-    return header[0] == four[0] && header[1] == four[1] &&
-           header[2] == four[2] && header[3] == four[3];
+    return memcmp(header.data(), four, 4) == 0;
   };
   std::optional<uint32_t> expected;
-  if (header[0] == 'U' && header[1] == 'F' && header[2] == 'S') {
-    expected = 8;
-  } else if (is("COMB")) {
+  if ((header[0] == 'U' && header[1] == 'F' && header[2] == 'S') ||
+      is("COMB")) {
     expected = 8;
   } else if (is("EMMC")) {
     expected = 4;
