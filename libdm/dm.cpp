@@ -378,12 +378,12 @@ bool DeviceMapper::GetTable(const std::string& name, unsigned int flags,
   return true;
 }
 
-std::string DeviceMapper::GetTargetType(const struct dm_target_spec& spec) {
-  return FieldText(spec.target_type, sizeof(spec.target_type));
+std::string DeviceMapper::GetTargetType(const struct dm_target_spec& record) {
+  return FieldText(record.target_type, sizeof(record.target_type));
 }
 
-void RedactTableInfo(const struct dm_target_spec& spec, std::string* data) {
-  if (DeviceMapper::GetTargetType(spec) != "crypt") return;
+void RedactTableInfo(const struct dm_target_spec& record, std::string* data) {
+  if (DeviceMapper::GetTargetType(record) != "crypt") return;
   std::vector<std::string> fields = android::base::Split(*data, " ");
   if (fields.size() < 2) return;
   // The key is the field after the cipher. The kernel separates fields by

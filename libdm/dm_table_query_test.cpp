@@ -32,18 +32,18 @@ class TextTarget : public DmTarget {
   std::string type_, params_;
 };
 
-dm_target_spec Spec(const char* type, size_t type_len = 0) {
-  dm_target_spec spec = {};
-  memcpy(spec.target_type, type, type_len ? type_len : strlen(type));
-  return spec;
+dm_target_spec WithType(const char* type, size_t type_len = 0) {
+  dm_target_spec record = {};
+  memcpy(record.target_type, type, type_len ? type_len : strlen(type));
+  return record;
 }
 
 TEST(GetTargetType, EndsAtNulOrAfterSixteenBytes) {
-  EXPECT_EQ(DeviceMapper::GetTargetType(Spec("linear")), "linear");
-  EXPECT_EQ(DeviceMapper::GetTargetType(Spec("0123456789abcdef", 16)),
+  EXPECT_EQ(DeviceMapper::GetTargetType(WithType("linear")), "linear");
+  EXPECT_EQ(DeviceMapper::GetTargetType(WithType("0123456789abcdef", 16)),
             "0123456789abcdef");
-  EXPECT_EQ(DeviceMapper::GetTargetType(Spec("crypt\0junk", 10)), "crypt");
-  EXPECT_EQ(DeviceMapper::GetTargetType(Spec("")), "");
+  EXPECT_EQ(DeviceMapper::GetTargetType(WithType("crypt\0junk", 10)), "crypt");
+  EXPECT_EQ(DeviceMapper::GetTargetType(WithType("")), "");
 }
 
 TEST(RedactTableInfo, ReplacesOnlyTheSecondFieldOfCryptLines) {
@@ -68,7 +68,7 @@ TEST(RedactTableInfo, ReplacesOnlyTheSecondFieldOfCryptLines) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.in);
     std::string data = c.in;
-    RedactTableInfo(Spec(c.type), &data);
+    RedactTableInfo(WithType(c.type), &data);
     EXPECT_EQ(data, c.out);
   }
 }

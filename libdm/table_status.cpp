@@ -15,22 +15,22 @@ void WalkTableStatusReply(const std::string& reply, unsigned int flags,
   if (reply.size() < sizeof(io)) return;
   memcpy(&io, reply.data(), sizeof(io));
   const size_t data_end = std::min<size_t>(io.data_size, reply.size());
-  const size_t spec_size = sizeof(struct dm_target_spec);
+  const size_t record_size = sizeof(struct dm_target_spec);
   size_t cursor = io.data_start;
   for (uint32_t i = 0; i < io.target_count; ++i) {
-    if (cursor > data_end || data_end - cursor < spec_size) break;
-    struct dm_target_spec spec;
-    memcpy(&spec, reply.data() + cursor, spec_size);
+    if (cursor > data_end || data_end - cursor < record_size) break;
+    struct dm_target_spec record;
+    memcpy(&record, reply.data() + cursor, record_size);
     // On this request `next` counts from data_start, not from the record.
-    size_t next = static_cast<size_t>(io.data_start) + spec.next;
+    size_t next = static_cast<size_t>(io.data_start) + record.next;
     if (next > data_end) next = data_end;
     std::string data;
-    if (next > cursor + spec_size) {
-      const char* text = reply.data() + cursor + spec_size;
-      data.assign(text, strnlen(text, next - cursor - spec_size));
+    if (next > cursor + record_size) {
+      const char* text = reply.data() + cursor + record_size;
+      data.assign(text, strnlen(text, next - cursor - record_size));
     }
-    if (flags & DM_STATUS_TABLE_FLAG) RedactTableInfo(spec, &data);
-    table->emplace_back(spec, data);
+    if (flags & DM_STATUS_TABLE_FLAG) RedactTableInfo(record, &data);
+    table->emplace_back(record, data);
     if (next <= cursor) break;
     cursor = next;
   }

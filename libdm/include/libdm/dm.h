@@ -127,7 +127,7 @@ class DeviceMapper : public IDeviceMapper {
   bool GetTable(const std::string& name, unsigned int flags,
                 std::vector<TargetInfo>* table);
   // The record's type name: up to the first NUL of its 16 bytes.
-  static std::string GetTargetType(const struct dm_target_spec& spec);
+  static std::string GetTargetType(const struct dm_target_spec& record);
 
  protected:
   // Opens the control node (tests derive to get a fresh handle).
@@ -147,7 +147,7 @@ class DeviceMapper : public IDeviceMapper {
 // table line with "redacted", and the second non-empty field as well, which
 // differs only where blanks are doubled or lead the line. Other target types
 // are left unchanged.
-void RedactTableInfo(const struct dm_target_spec& spec, std::string* data);
+void RedactTableInfo(const struct dm_target_spec& record, std::string* data);
 
 }  // namespace dm
 }  // namespace android
