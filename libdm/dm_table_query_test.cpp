@@ -186,11 +186,11 @@ std::vector<uint8_t> Reply(uint32_t data_size, uint32_t data_start,
 
 std::string Record(uint32_t next, const std::string& type,
                    const std::string& text, uint64_t start = 0) {
-  dm_target_spec spec = {};
-  spec.sector_start = start;
-  spec.next = next;
-  memcpy(spec.target_type, type.data(), std::min<size_t>(type.size(), 16));
-  std::string record(reinterpret_cast<const char*>(&spec), sizeof(spec));
+  dm_target_spec head = {};
+  head.sector_start = start;
+  head.next = next;
+  memcpy(head.target_type, type.data(), std::min<size_t>(type.size(), 16));
+  std::string record(reinterpret_cast<const char*>(&head), sizeof(head));
   return record + text;
 }
 
