@@ -68,16 +68,16 @@ DeviceMapper& DeviceMapper::Instance() {
   return instance;
 }
 
-DeviceMapper::DeviceMapper() : fd_(-1) {
+DeviceMapper::DeviceMapper() {
+  int fd;
   do {
-    fd_ = open(kControlNode, O_RDWR | O_CLOEXEC);
-  } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0) PLOG(ERROR) << "Failed to open device-mapper";
+    fd = open(kControlNode, O_RDWR | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  fd_.reset(fd);
+  if (!fd_.ok()) PLOG(ERROR) << "Failed to open device-mapper";
 }
 
-DeviceMapper::~DeviceMapper() {
-  if (fd_ != -1) close(fd_);
-}
+DeviceMapper::~DeviceMapper() = default;
 
 void DeviceMapper::InitRequestHeader(struct dm_ioctl* io,
                                      const std::string& name) {
@@ -94,7 +94,7 @@ void DeviceMapper::InitRequestHeader(struct dm_ioctl* io,
 bool DeviceMapper::QueryStatus(const std::string& name,
                                struct dm_ioctl* io) const {
   InitRequestHeader(io, name);
-  return ioctl(fd_, DM_DEV_STATUS, io) >= 0;
+  return ioctl(fd_.get(), DM_DEV_STATUS, io) >= 0;
 }
 
 // ---- creation and activation ----
@@ -112,7 +112,7 @@ bool DeviceMapper::CreateDevice(const std::string& name,
   struct dm_ioctl io;
   InitRequestHeader(&io, name);
   if (!uuid.empty()) snprintf(io.uuid, sizeof(io.uuid), "%s", uuid.c_str());
-  if (ioctl(fd_, DM_DEV_CREATE, &io)) {
+  if (ioctl(fd_.get(), DM_DEV_CREATE, &io)) {
     PLOG(ERROR) << "DM_DEV_CREATE failed for [" << name << "]";
     return false;
   }
@@ -122,7 +122,7 @@ bool DeviceMapper::CreateDevice(const std::string& name,
     // half-made outlives it.
     struct dm_ioctl remove;
     InitRequestHeader(&remove, name);
-    (void)ioctl(fd_, DM_DEV_REMOVE, &remove);
+    (void)ioctl(fd_.get(), DM_DEV_REMOVE, &remove);
   }
   CHECK(io.target_count == 0)
       << "Unexpected targets for newly created [" << name << "] device";
@@ -160,7 +160,7 @@ bool DeviceMapper::LoadTable(const std::string& name, const DmTable& table) {
   // overlaid so that the buffer's alignment does not matter.
   std::string buffer(reinterpret_cast<const char*>(&io), sizeof(io));
   buffer += records;
-  if (ioctl(fd_, DM_TABLE_LOAD, &buffer[0])) {
+  if (ioctl(fd_.get(), DM_TABLE_LOAD, &buffer[0])) {
     PLOG(ERROR) << "DM_TABLE_LOAD failed";
     return false;
   }
@@ -173,7 +173,7 @@ bool DeviceMapper::LoadTableAndActivate(const std::string& name,
   struct dm_ioctl io;
   InitRequestHeader(&io, name);
   // DM_DEV_SUSPEND without DM_SUSPEND_FLAG resumes: the loaded table goes live.
-  if (ioctl(fd_, DM_DEV_SUSPEND, &io)) {
+  if (ioctl(fd_.get(), DM_DEV_SUSPEND, &io)) {
     PLOG(ERROR) << "DM_TABLE_SUSPEND resume failed";
     return false;
   }
@@ -303,7 +303,7 @@ bool DeviceMapper::DeleteDevice(const std::string& name,
   struct dm_ioctl io;
   for (int retry = 0;; ++retry) {
     InitRequestHeader(&io, name);
-    if (ioctl(fd_, DM_DEV_REMOVE, &io) == 0) break;
+    if (ioctl(fd_.get(), DM_DEV_REMOVE, &io) == 0) break;
     // A device manager that probes new devices (udev does) holds them open
     // for a moment; a removal right after creation then meets EBUSY.
     if (errno != EBUSY || retry == kRemoveBusyRetries) {
@@ -366,7 +366,7 @@ bool DeviceMapper::GetTable(const std::string& name, unsigned int flags,
     io.data_start = sizeof(io);
     io.flags = flags;
     memcpy(&buffer[0], &io, sizeof(io));
-    if (ioctl(fd_, DM_TABLE_STATUS, &buffer[0]) < 0) {
+    if (ioctl(fd_.get(), DM_TABLE_STATUS, &buffer[0]) < 0) {
       PLOG(ERROR) << "DM_TABLE_STATUS failed for " << name;
       return false;
     }

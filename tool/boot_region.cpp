@@ -1,5 +1,6 @@
 #include "boot_region.h"
 
+#include <android-base/unique_fd.h>
 #include <android/log.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -28,25 +29,10 @@ constexpr std::chrono::milliseconds kCreateTimeout(500);
 
 #define LOG_ERROR(...) __android_log_print(ANDROID_LOG_ERROR, kTag, __VA_ARGS__)
 
-// Closes the descriptor when the candidate's step ends, on every path.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Reads the candidate's size and header. Logs and returns false on failure.
 bool ReadRegion(const char* path, uint64_t* size, Header* header) {
-  ScopedFd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
+  android::base::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.ok()) {
     LOG_ERROR("Failed to open %s: %s.", path, strerror(errno));
     return false;
   }

@@ -12,6 +12,7 @@
 //
 // The kernel is asked directly (raw ioctls on our own descriptor, sysfs,
 // stat of nodes) as the witness for what the library reports.
+#include <android-base/unique_fd.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -85,21 +86,6 @@ bool DeviceManagerExpected() {
   const char* value = getenv("QUILLMAP_RK_DEVMGR");
   return value == nullptr || std::string(value) != "0";
 }
-
-// Owns one file descriptor; -1 means none.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // A fresh library handle per test; the process-wide one would outlive them.
 struct Handle : DeviceMapper {};
@@ -201,7 +187,7 @@ bool WaitFor(const std::function<bool()>& done, milliseconds limit) {
 
 // |len| bytes at |offset| of |path|; shorter (possibly empty) on failure.
 std::string ReadAt(const std::string& path, off_t offset, size_t len) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  android::base::unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   std::string data(len, '\0');
   size_t done = 0;
   while (fd.get() >= 0 && done < len) {
@@ -366,7 +352,7 @@ class Control {
   }
 
  private:
-  UniqueFd fd_;
+  android::base::unique_fd fd_;
 };
 
 std::unique_ptr<DmTarget> Linear(uint64_t start, uint64_t length,

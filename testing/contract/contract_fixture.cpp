@@ -46,8 +46,8 @@ uint64_t DiskSectors(const std::string& path) {
 }
 
 void DmContract::SetUp() {
-  control_ = open("/dev/device-mapper", O_RDWR | O_CLOEXEC);
-  ASSERT_GE(control_, 0) << "control node: " << strerror(errno);
+  control_.reset(open("/dev/device-mapper", O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(control_.ok()) << "control node: " << strerror(errno);
 }
 
 void DmContract::TearDown() {
@@ -63,7 +63,7 @@ void DmContract::TearDown() {
   // see them.
   for (uint32_t m : minors_)
     EXPECT_TRUE(WaitFor(NodePath(m), false)) << NodePath(m);
-  if (control_ >= 0) close(control_);
+  control_.reset();
 }
 
 std::string DmContract::NewName() {
@@ -78,7 +78,7 @@ std::string DmContract::NewUuid() {
 
 Result DmContract::Run(unsigned long cmd, DmRequest req) {
   Result r{0, std::move(req)};
-  if (ioctl(control_, cmd, r.reply.bytes()) != 0) r.error = errno;
+  if (ioctl(control_.get(), cmd, r.reply.bytes()) != 0) r.error = errno;
   return r;
 }
 
@@ -87,11 +87,6 @@ DmRequest DmContract::Named(const std::string& name, uint32_t flags) {
   req.SetName(name);
   req.header()->flags = flags;
   return req;
-}
-
-void Fd::reset() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
 }
 
 Result DmContract::Create(const std::string& name, const std::string& uuid) {

@@ -4,6 +4,7 @@
 // its block node is waited away so the next test starts clean.
 #pragma once
 
+#include <android-base/unique_fd.h>
 #include <gtest/gtest.h>
 #include <linux/dm-ioctl.h>
 
@@ -15,19 +16,7 @@
 
 namespace contract {
 
-// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset();
-
- private:
-  int fd_;
-};
+using android::base::unique_fd;
 
 // A finished request: the errno (0 on success) and the buffer as the kernel
 // left it.
@@ -93,7 +82,7 @@ class DmContract : public testing::Test {
   static std::string LinkPath(const std::string& uuid);
 
  private:
-  int control_ = -1;
+  android::base::unique_fd control_;
   std::vector<std::string> made_;
   std::set<uint32_t> minors_;
 };

@@ -65,7 +65,7 @@ void WritePattern(const std::string& disk, uint64_t from, uint64_t count) {
     const uint64_t at = from * 512 + i;
     bytes[i] = static_cast<char>((at / 512 * 13 + at * 7 + seed) % 251);
   }
-  Fd fd(open(disk.c_str(), O_WRONLY | O_CLOEXEC));
+  unique_fd fd(open(disk.c_str(), O_WRONLY | O_CLOEXEC));
   ASSERT_GE(fd.get(), 0) << disk << ": " << strerror(errno);
   ASSERT_EQ(pwrite(fd.get(), bytes.data(), bytes.size(),
                    static_cast<off_t>(from * 512)),
@@ -74,7 +74,7 @@ void WritePattern(const std::string& disk, uint64_t from, uint64_t count) {
 }
 
 std::string ReadAll(const std::string& path, uint64_t from, uint64_t size) {
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   std::string bytes(size, '\0');
   size_t done = 0;
   while (fd.get() >= 0 && done < size) {
@@ -112,7 +112,7 @@ TEST_P(MappedBytes, NodeReadsTheBackingBytes) {
   ASSERT_GE(made, 0);
   const std::string node = NodePath(made);
   ASSERT_TRUE(WaitFor(node, true));
-  Fd fd(open(node.c_str(), O_RDONLY | O_CLOEXEC));
+  unique_fd fd(open(node.c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_GE(fd.get(), 0) << strerror(errno);
   EXPECT_EQ(lseek(fd.get(), 0, SEEK_END), static_cast<off_t>(sectors * 512));
   const std::string got = ReadAll(node, 0, sectors * 512);
@@ -141,7 +141,7 @@ TEST_F(DmContract, OpenDeviceCannotBeRemoved) {
   ASSERT_GE(made, 0);
   ASSERT_TRUE(WaitFor(NodePath(made), true));
   {
-    Fd fd(open(NodePath(made).c_str(), O_RDONLY | O_CLOEXEC));
+    unique_fd fd(open(NodePath(made).c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_GE(fd.get(), 0) << strerror(errno);
     Result status = Status(name);
     ASSERT_EQ(status.error, 0);

@@ -23,7 +23,7 @@ TEST_F(DmContract, BackingDisksHaveTheirHeadersAndSizes) {
   std::set<std::string> numbers;
   for (const Disk& d : kDisks) {
     SCOPED_TRACE(d.path);
-    Fd fd(open(d.path, O_RDONLY | O_CLOEXEC));
+    unique_fd fd(open(d.path, O_RDONLY | O_CLOEXEC));
     ASSERT_GE(fd.get(), 0) << strerror(errno);
     EXPECT_EQ(lseek(fd.get(), 0, SEEK_END), static_cast<off_t>(d.size));
     char header[4];

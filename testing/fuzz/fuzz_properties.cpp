@@ -15,6 +15,7 @@
 // narrow one, agrees with a strict decimal reading of that value: optional
 // sign, digits only, within range, else the default.
 #include <android-base/properties.h>
+#include <android-base/unique_fd.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -48,22 +49,8 @@ void RemoveFiles() {
   files = nullptr;
 }
 
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 void WriteFile(const std::string& path, const std::string& content) {
-  ScopedFd fd(
+  android::base::unique_fd fd(
       open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   FUZZ_CHECK(fd.get() >= 0, "cannot write " + path);
   size_t done = 0;

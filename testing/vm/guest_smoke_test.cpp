@@ -4,6 +4,7 @@
 // a guest made by testing/vm/run-guest.sh, with the disks and files that
 // testing/vm/CMakeLists.txt registers. QUILLMAP_SMOKE_DEVMGR=0 says the guest
 // runs no device manager.
+#include <android-base/unique_fd.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/dm-ioctl.h>
@@ -26,24 +27,9 @@
 
 namespace {
 
-// Owns one file descriptor; -1 means none.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Reads `len` bytes at `offset` of `path`; empty on any failure.
 std::string ReadAt(const std::string& path, off_t offset, size_t len) {
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  android::base::unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return {};
   std::string buf(len, '\0');
   ssize_t n = pread(fd.get(), buf.data(), len, offset);
@@ -91,7 +77,7 @@ TEST(GuestDisks, AppearByNameWithHeaderAndSize) {
     struct stat st;
     ASSERT_EQ(stat(d.path, &st), 0) << strerror(errno);
     EXPECT_TRUE(S_ISBLK(st.st_mode));
-    UniqueFd fd(open(d.path, O_RDONLY | O_CLOEXEC));
+    android::base::unique_fd fd(open(d.path, O_RDONLY | O_CLOEXEC));
     ASSERT_GE(fd.get(), 0) << strerror(errno);
     EXPECT_EQ(static_cast<uint64_t>(lseek(fd.get(), 0, SEEK_END)), d.size);
     EXPECT_EQ(ReadAt(d.path, 0, 4), std::string(d.header, 4));
@@ -170,7 +156,8 @@ class DeviceManagerTest : public ::testing::Test {
     return ioctl(control_.get(), cmd, req.io());
   }
 
-  UniqueFd control_{open("/dev/device-mapper", O_RDWR | O_CLOEXEC)};
+  android::base::unique_fd control_{
+      open("/dev/device-mapper", O_RDWR | O_CLOEXEC)};
   std::string name_ = "quillmap-smoke-" + std::to_string(getpid());
   std::string uuid_ = "QUILLMAP-SMOKE-" + std::to_string(getpid());
 };

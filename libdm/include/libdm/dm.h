@@ -16,6 +16,7 @@
 // platform's device manager, which the waits poll for.
 #pragma once
 
+#include <android-base/unique_fd.h>
 #include <linux/dm-ioctl.h>
 #include <stdint.h>
 
@@ -140,7 +141,7 @@ class DeviceMapper : public IDeviceMapper {
   // Issues one bare status request; false (errno set) when it fails.
   bool QueryStatus(const std::string& name, struct dm_ioctl* io) const;
 
-  int fd_;
+  android::base::unique_fd fd_;  // the control node; -1 if it failed to open
 };
 
 // Replaces the key (second blank-separated field) of a "crypt" target's

@@ -11,6 +11,7 @@
 //                     no link ever appears, so every creation times out.
 // QUILLMAP_UDEV_RUNS sets how many times the counting cases repeat
 // (default 20). The counts are printed as "udev-count:" lines.
+#include <android-base/unique_fd.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -46,23 +47,6 @@ constexpr uint64_t kDiskSectors = (4u << 20) / 512;
 constexpr uint64_t kReservedSectors = 8;
 const char* const kProgramDevices[] = {"preloader_raw_a", "preloader_raw_b"};
 
-// Owns one file descriptor; -1 means none.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
 // The library's control handle; its constructor is for derived classes.
 struct Handle : android::dm::DeviceMapper {};
 
@@ -73,11 +57,11 @@ class StderrCapture {
  public:
   StderrCapture() {
     char path[] = "/tmp/udev-test-stderr.XXXXXX";
-    file_.Reset(mkstemp(path));
+    file_.reset(mkstemp(path));
     if (file_.get() < 0) return;
     unlink(path);
     fflush(stderr);
-    saved_.Reset(dup(STDERR_FILENO));
+    saved_.reset(dup(STDERR_FILENO));
     if (saved_.get() >= 0) dup2(file_.get(), STDERR_FILENO);
   }
   ~StderrCapture() {
@@ -102,8 +86,8 @@ class StderrCapture {
   }
 
  private:
-  UniqueFd file_;
-  UniqueFd saved_;
+  android::base::unique_fd file_;
+  android::base::unique_fd saved_;
 };
 
 bool Exists(const std::string& path) {
@@ -127,8 +111,8 @@ bool WaitFor(const std::function<bool()>& done, milliseconds limit) {
 int RunCommand(const std::vector<std::string>& argv, std::string* output) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-  UniqueFd read_end(fds[0]);
-  UniqueFd write_end(fds[1]);
+  android::base::unique_fd read_end(fds[0]);
+  android::base::unique_fd write_end(fds[1]);
   std::vector<char*> args;
   for (const std::string& a : argv)
     args.push_back(const_cast<char*>(a.c_str()));
@@ -145,7 +129,7 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output) {
     execv(args[0], args.data());
     _exit(127);
   }
-  write_end.Reset();
+  write_end.reset();
   output->clear();
   char buf[4096];
   ssize_t n;
@@ -192,7 +176,8 @@ std::string BusyError(const std::string& name) {
 // errno of a bare DM_DEV_STATUS for `name` on a control descriptor of our
 // own (0 when the device exists), so the library is not its own witness.
 int StatusErrno(const std::string& name) {
-  UniqueFd control(open("/dev/device-mapper", O_RDWR | O_CLOEXEC));
+  android::base::unique_fd control(
+      open("/dev/device-mapper", O_RDWR | O_CLOEXEC));
   if (control.get() < 0) return errno;
   struct dm_ioctl io;
   memset(&io, 0, sizeof(io));
@@ -327,7 +312,7 @@ TEST_F(WithUuidLink, RemovalRetriesUntilTheHolderCloses) {
   ASSERT_NO_FATAL_FAILURE(Create(milliseconds(5000), &node));
   // udev's own probes are over: from here on only our descriptor holds it.
   ASSERT_NO_FATAL_FAILURE(Settle());
-  UniqueFd holder(open(node.c_str(), O_RDONLY | O_CLOEXEC));
+  android::base::unique_fd holder(open(node.c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_GE(holder.get(), 0) << node << ": " << strerror(errno);
 
   bool removed = false;
@@ -337,7 +322,7 @@ TEST_F(WithUuidLink, RemovalRetriesUntilTheHolderCloses) {
     ASSERT_TRUE(capture.ok());
     std::thread closer([&holder] {
       std::this_thread::sleep_for(milliseconds(80));
-      holder.Reset();
+      holder.reset();
     });
     removed = dm_.DeleteDevice(kName, milliseconds(0));
     closer.join();
@@ -356,7 +341,7 @@ TEST_F(WithUuidLink, RemovalGivesUpWhileHeldOpen) {
   std::string node;
   ASSERT_NO_FATAL_FAILURE(Create(milliseconds(5000), &node));
   ASSERT_NO_FATAL_FAILURE(Settle());
-  UniqueFd holder(open(node.c_str(), O_RDONLY | O_CLOEXEC));
+  android::base::unique_fd holder(open(node.c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_GE(holder.get(), 0) << node << ": " << strerror(errno);
 
   bool removed = true;
@@ -375,7 +360,7 @@ TEST_F(WithUuidLink, RemovalGivesUpWhileHeldOpen) {
   EXPECT_EQ(CountLines(text, " E "), 1);
   EXPECT_EQ(StatusErrno(kName), 0) << "the held device must still be there";
 
-  holder.Reset();
+  holder.reset();
   EXPECT_TRUE(dm_.DeleteDevice(kName, milliseconds(5000)));
   EXPECT_EQ(StatusErrno(kName), ENXIO);
 }
