@@ -350,7 +350,7 @@ bool DeviceMapper::GetTable(const std::string& name, unsigned int flags,
     if (size > kMaxRequestSize) {
       LOG(ERROR) << "DM_TABLE_STATUS failed for " << name
                  << ": the reply needs more than " << size / 2
-                 << " bytes, the largest buffer a request can describe";
+                 << " bytes, the largest doubling a request can describe";
       return false;
     }
     try {

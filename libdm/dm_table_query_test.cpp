@@ -163,7 +163,7 @@ TEST_F(TableQueryTest, GrowthStopsBeforeTheBufferOutgrowsDataSize) {
   auto lines = Logged([&] { EXPECT_FALSE(dm_->GetTableInfo("a", &info)); });
   EXPECT_THAT(lines,
               ElementsAre("E DM_TABLE_STATUS failed for a: the reply needs "
-                          "more than 2147483648 bytes, the largest buffer a "
+                          "more than 2147483648 bytes, the largest doubling a "
                           "request can describe"));
   EXPECT_EQ(fakedm::Requests().size() - before, 20u);
   EXPECT_THAT(info, IsEmpty());

@@ -32,7 +32,8 @@ bool PollUntil(const std::function<WaitResult()>& condition,
   }
 }
 
-// Existence test shared by both waits: |exists| decides what presence means.
+// Existence test shared by both waits: |want_present| says which outcome
+// ends the wait.
 WaitResult TestPath(const std::string& path, bool want_present) {
   if (access(path.c_str(), F_OK) == 0) {
     return want_present ? WaitResult::Satisfied : WaitResult::KeepWaiting;

@@ -4,7 +4,10 @@
 //
 // The walk logs through the platform's log library under the tag
 // "quillmap": every failure at error priority, a created device at info.
-// It never stops early and never fails as a whole.
+// A candidate's failure never stops the walk, and the walk has no result.
+// One thing does end the process: a kernel whose reply to registering a
+// device claims targets or openers on it fails the library's fatal check
+// (after the registration has been taken back).
 #pragma once
 
 #include <libdm/dm.h>

@@ -1,6 +1,7 @@
 // quillmap: exposes the boot regions of the device's boot storage as
 // device-mapper devices "preloader_raw_a" and "preloader_raw_b". Takes no
-// arguments; logs each candidate's outcome; always exits 0.
+// arguments; logs each candidate's outcome; exits 0 (unless the library's
+// fatal check on an impossible kernel reply ends the process first).
 #include <libdm/dm.h>
 
 #include "boot_region.h"

@@ -8,8 +8,10 @@
 // Contract of every operation: it returns bool (or DeviceState), throws
 // nothing, and reports a failure by its log lines (through the platform's
 // stream logger; lines carrying errno append ": " and its description) and
-// its result. An out-parameter is written only on success, and then replaced
-// whole. Nothing about devices is cached: every answer is a fresh request.
+// its result. An out-parameter is written only on success: a string is
+// replaced whole, while the table queries (GetTableInfo, GetTableStatus,
+// GetTable) append to the caller's vector. Nothing about devices is cached:
+// every answer is a fresh request.
 //
 // Paths: a device's node is "/dev/block/dm-<minor>", its link
 // "/dev/block/mapper/by-uuid/<uuid>"; both are made and removed by the
@@ -51,7 +53,9 @@ class IDeviceMapper {
 
   // Registers |name| under a fresh UUID, loads and resumes |table| and waits
   // up to |timeout| for the device's link. On true, |*path| is the node
-  // path. On false no device of ours is left behind.
+  // path. On false the device registered here has been removed again,
+  // unless that removal itself failed (its error line says so); then the
+  // device stays registered.
   virtual bool CreateDevice(const std::string& name, const DmTable& table,
                             std::string* path,
                             const std::chrono::milliseconds& timeout) = 0;
@@ -101,13 +105,16 @@ class DeviceMapper : public IDeviceMapper {
   bool GetDeviceString(const std::string& name, std::string* dev) override;
   bool DeleteDeviceIfExists(const std::string& name) override;
 
-  // Registers |name| with no table, under |uuid| (none when empty).
+  // Registers |name| with no table, under |uuid| (none when empty). A reply
+  // claiming targets or openers on the new device fails a fatal check: the
+  // registration is taken back and the process ends.
   bool CreateDevice(const std::string& name, const std::string& uuid);
   // Registers |name| with no table under a freshly generated UUID.
   bool CreateEmptyDevice(const std::string& name);
   // Resolves the device's paths and waits up to |timeout| for its link (in
   // old recovery systems, its node). On true |*path| is the node path; on
-  // false the device has been removed and |*path| is untouched.
+  // false |*path| is untouched and the device has been removed, unless the
+  // removal failed too (its error line says so).
   bool WaitForDevice(const std::string& name,
                      const std::chrono::milliseconds& timeout,
                      std::string* path);

@@ -2,8 +2,8 @@
 //
 // __android_log_print writes one line to stderr: "<tag> <S> <text>". Lines
 // below the priority admitted by ANDROID_LOG_TAGS for the tag are dropped.
-// errno is left as it was. Returns the number of bytes written, 0 when the
-// line was filtered out, or a negative errno value when writing failed.
+// errno is left as it was. Returns the length of the formatted text, or 0
+// when the line was filtered out; a failed write to stderr is not reported.
 #pragma once
 
 #ifdef __cplusplus
