@@ -1,7 +1,7 @@
 // Shared helpers of the fuzz targets: the invariant check that turns a
 // violation into a crash libFuzzer records, a printable quote of bytes for
-// its message, a little-endian reader over the input, and the model of the
-// crypt redaction the library documents.
+// its message, a little-endian reader over the input, and the blank-separated
+// fields of a table line.
 #pragma once
 
 #include <stddef.h>
@@ -81,27 +81,6 @@ inline std::vector<std::string> BlankFields(const std::string& text) {
     }
   }
   return fields;
-}
-
-// What a crypt target's table line becomes once its key is redacted: with
-// at least two fields, the second (the key, after the cipher) is replaced by
-// "redacted"; when it was empty because blanks came doubled, the first
-// non-empty field after it is replaced too. Blanks stay where they were.
-inline std::string RedactedCryptLine(const std::string& text) {
-  std::vector<std::string> fields = BlankFields(text);
-  if (fields.size() < 2) return text;
-  // The second field, and the second non-empty one (they differ only
-  // where blanks are doubled or lead the line).
-  size_t non_empty = 0;
-  size_t key = 0;
-  for (size_t i = 0; i < fields.size() && key == 0; ++i) {
-    if (!fields[i].empty() && ++non_empty == 2) key = i;
-  }
-  fields[1] = "redacted";
-  if (key != 0) fields[key] = "redacted";
-  std::string out = fields[0];
-  for (size_t i = 1; i < fields.size(); ++i) out += " " + fields[i];
-  return out;
 }
 
 }  // namespace quillmap_fuzz
