@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test quillmap:
-# host toolchain and test libraries, the arm64 cross toolchain with arm64
-# libuuid, and QEMU for the real-kernel guests. Safe to run again.
+# host toolchain and test libraries, the platform's real base and log
+# libraries for the platform-libs tree and bpfmt for Android.bp, the arm64
+# cross toolchain with arm64 libuuid, and QEMU for the real-kernel guests.
+# Safe to run again.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make pkg-config file
   googletest libgtest-dev libgmock-dev libbenchmark-dev uuid-dev
   clang clang-format clang-tidy libclang-rt-14-dev valgrind
+  android-libbase-dev android-liblog-dev blueprint-tools
   g++-aarch64-linux-gnu uuid-dev:arm64
   qemu-system-x86 qemu-system-arm qemu-utils cpio kmod
 )

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The whole test run, from a fresh Debian 12 machine: installs what is
 # missing, builds the real-kernel guests, then configures, builds and runs
-# every test of the three trees:
+# every test of the five trees:
 #   default  host build: unit, fake-kernel and contract tests, plus the
 #            real-kernel tests in the amd64 guest;
 #   asan     the host suites again under AddressSanitizer + UBSan;
 #   aarch64  the static arm64 build, its tests run in the arm64 guest;
+#   platform-libs  libdm/ and tool/ on the platform's real base and log
+#            libraries: the program compared with its stand-in build;
 #   fuzz     clang: each libFuzzer target replays its regressions and
 #            searches briefly from its seeds.
 set -euo pipefail
@@ -18,7 +20,7 @@ if [ -x testing/vm/build-guest.sh ]; then
 fi
 
 jobs=$(nproc)
-for preset in default asan aarch64 fuzz; do
+for preset in default asan aarch64 platform-libs fuzz; do
   echo "==== ${preset}: configure and build"
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j"${jobs}"

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,7 +30,7 @@ inline constexpr char kUuid[] =
 
 struct Outcome {
   int status = -1;
-  std::vector<std::string> lines;  // "S text", tag and source position dropped
+  std::vector<std::string> lines;  // "S text": the logger's prefix dropped
 };
 
 class QuillmapUnderFake : public testing::Test {
@@ -54,8 +55,10 @@ class QuillmapUnderFake : public testing::Test {
     ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
   }
 
-  // Runs quillmap in the sandbox with |extra| environment entries.
-  Outcome Quillmap(const std::vector<std::string>& extra = {}) {
+  // Runs |program| (by default quillmap) in the sandbox with |extra|
+  // environment entries.
+  Outcome Quillmap(const std::vector<std::string>& extra = {},
+                   const char* program = QUILLMAP_PROGRAM) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
@@ -80,8 +83,8 @@ class QuillmapUnderFake : public testing::Test {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
-    char program[] = QUILLMAP_PROGRAM;
-    char* argv[] = {program, nullptr};
+    std::string argv0 = program;
+    char* argv[] = {&argv0[0], nullptr};
     pid_t pid = -1;
     EXPECT_EQ(posix_spawn(&pid, program, &actions, nullptr, argv, envp.data()),
               0);
@@ -95,16 +98,22 @@ class QuillmapUnderFake : public testing::Test {
     close(pipe_fds[0]);
     Outcome run;
     EXPECT_EQ(waitpid(pid, &run.status, 0), pid);
+    // The platform's real loggers write the time, process and thread ids
+    // after the severity; the stand-in writes none of them.
+    static const std::regex kRealStamp(
+        R"(^\d\d-\d\d \d\d:\d\d:\d\d +\d+ +\d+ )");
     std::istringstream in(output);
     std::string line;
     while (std::getline(in, line)) {
-      // "<tag> <S> [<file>:<line>] ]<text>"
+      // "<tag> <S> [<stamp> ][<file>:<line>] ]<text>"
       size_t first = line.find(' ');
       if (first == std::string::npos || first + 3 > line.size()) {
         run.lines.push_back(line);
         continue;
       }
-      std::string text = line.substr(first + 3);
+      std::string text =
+          std::regex_replace(line.substr(first + 3), kRealStamp, "",
+                             std::regex_constants::format_first_only);
       size_t mark = text.find("] ");
       if (mark != std::string::npos && text.find(' ') > mark)
         text = text.substr(mark + 2);
