@@ -5,7 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <sstream>
+#include <string_view>
 
 namespace android {
 namespace base {
@@ -51,14 +51,18 @@ bool TagAdmits(const char* tag, LogSeverity severity) {
   int wildcard = -1;
   int specific = -1;
   if (const char* spec = getenv("ANDROID_LOG_TAGS")) {
-    std::istringstream entries(spec);
-    std::string entry;
-    while (entries >> entry) {
+    // Entries are separated by runs of blanks (the C locale's white space).
+    static constexpr char kBlanks[] = " \t\n\v\f\r";
+    for (const char* p = spec + strspn(spec, kBlanks); *p != '\0';
+         p += strspn(p, kBlanks)) {
+      const std::string_view entry(p, strcspn(p, kBlanks));
+      p += entry.size();
       size_t colon = entry.rfind(':');
-      if (colon == std::string::npos || colon + 2 != entry.size()) continue;
+      if (colon == std::string_view::npos || colon + 2 != entry.size())
+        continue;
       int level = ThresholdOf(entry[colon + 1]);
       if (level < 0) continue;
-      std::string name = entry.substr(0, colon);
+      const std::string_view name = entry.substr(0, colon);
       if (name == "*") {
         wildcard = level;
       } else if (tag != nullptr && name == tag) {

@@ -4,20 +4,20 @@
 #include <android/log.h>
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <sstream>
 #include <string>
+#include <string_view>
 
 namespace {
 
-// Counts how often a line's text was actually built.
-struct BuildCounter {
-  int* count;
-};
-std::ostream& operator<<(std::ostream& os, const BuildCounter& counter) {
-  ++*counter.count;
-  return os << "built";
+// A piece of a line's text that counts how often it was actually built.
+const char* BuildCounter(int* count) {
+  ++*count;
+  return "built";
 }
 
 class LoggingTest : public testing::Test {
@@ -38,6 +38,22 @@ class LoggingTest : public testing::Test {
   bool had_tags_ = false;
   std::string saved_tags_;
 };
+
+// The line texts must read as they would through a std::ostream.
+TEST(TextStream, FormatsEveryPieceAsAnOstreamWould) {
+  android::base::TextStream light;
+  std::ostringstream standard;
+  const auto both = [&](const auto&... pieces) {
+    ((light << pieces << '|'), ...);
+    ((standard << pieces << '|'), ...);
+  };
+  both("text", std::string("string"), std::string_view("view"), 'c',
+       static_cast<signed char>('s'), static_cast<unsigned char>('u'), true,
+       false, static_cast<short>(-7), static_cast<unsigned short>(65535), 0,
+       INT_MIN, UINT_MAX, LONG_MIN, ULONG_MAX, LLONG_MIN, ULLONG_MAX,
+       sizeof(int), android::base::ERROR);
+  EXPECT_EQ(light.str(), standard.str());
+}
 
 TEST_F(LoggingTest, ErrnoIsUnchangedAfterEveryKindOfLine) {
   for (const char* tags : {"", "*:v", "*:e", "*:s"}) {
@@ -93,9 +109,9 @@ TEST_F(LoggingTest, FilterDecidesWhichLinesAreBuiltAndWritten) {
     }
     int built = 0;
     testing::internal::CaptureStderr();
-    LOG(INFO) << "i-line " << BuildCounter{&built};
-    LOG(WARNING) << "w-line " << BuildCounter{&built};
-    LOG(ERROR) << "e-line " << BuildCounter{&built};
+    LOG(INFO) << "i-line " << BuildCounter(&built);
+    LOG(WARNING) << "w-line " << BuildCounter(&built);
+    LOG(ERROR) << "e-line " << BuildCounter(&built);
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(log.find("i-line") != std::string::npos, c.info) << log;
     EXPECT_EQ(log.find("w-line") != std::string::npos, c.warning) << log;
@@ -140,7 +156,7 @@ TEST_F(LoggingTest, CheckFailureWritesExpressionAndMessageThenEnds) {
 
 TEST_F(LoggingTest, PassingCheckBuildsNothing) {
   int built = 0;
-  CHECK(built == 0) << BuildCounter{&built};
+  CHECK(built == 0) << BuildCounter(&built);
   EXPECT_EQ(built, 0);
 }
 

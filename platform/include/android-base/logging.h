@@ -14,8 +14,7 @@
 
 #include <errno.h>
 
-#include <sstream>
-#include <string>
+#include "android-base/text_stream.h"
 
 namespace android {
 namespace base {
@@ -59,7 +58,8 @@ class LogMessage {
   LogMessage(const LogMessage&) = delete;
   LogMessage& operator=(const LogMessage&) = delete;
 
-  std::ostream& stream() { return buffer_; }
+  // What the callers stream into; see text_stream.h for the types it takes.
+  TextStream& stream() { return buffer_; }
 
  private:
   const char* file_;
@@ -67,7 +67,7 @@ class LogMessage {
   LogSeverity severity_;
   const char* tag_;
   int error_;
-  std::ostringstream buffer_;
+  TextStream buffer_;
 };
 
 }  // namespace base
