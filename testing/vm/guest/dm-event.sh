@@ -18,10 +18,11 @@
 # access(), which follows it), and only links to ../../dm-<minor> are
 # deleted: another device may have taken the uuid since.
 #
-# It tells the kernel's log when it starts on an event ("quillmap-dm: event
-# <action> dm-<minor>") and each node and link it made ("quillmap-dm: node
-# dm-<minor>", "quillmap-dm: link <uuid> dm-<minor>"), so payloads and
-# bench-create.sh see when they appeared, on the kernel's clock.
+# It tells the kernel's log each node it made ("quillmap-dm: node dm-<minor>")
+# and, right before running ln, each link it makes ("quillmap-dm: link
+# <uuid> dm-<minor>"; the link appears during ln's run, a few milliseconds
+# under TCG), so payloads and bench-create.sh see when they appeared, on the
+# kernel's clock.
 #
 # Guests run it under TCG, where every fork costs milliseconds: the add path
 # reads files with the shell's own `read` and runs only mknod and ln.
@@ -31,7 +32,6 @@ state=/run/quillmap-dm
 node=/dev/block/dm-$MINOR
 links=/dev/block/mapper/by-uuid
 say() { echo "quillmap-dm: $*" >/dev/kmsg 2>/dev/null; }
-say "event $ACTION dm-$MINOR"
 
 # The uuid linked for this minor ("" if none).
 linked=
@@ -56,7 +56,8 @@ case "$ACTION" in
     if [ -n "$uuid" ] && [ "$uuid" != "$linked" ]; then
       forget_link
       [ -d "$links" ] || mkdir -p "$links"
-      ln -sfn "../../dm-$MINOR" "$links/$uuid" && say "link $uuid dm-$MINOR"
+      say "link $uuid dm-$MINOR"
+      ln -sfn "../../dm-$MINOR" "$links/$uuid"
       echo "$uuid" >"$state/$MINOR"
     elif [ -z "$uuid" ]; then
       forget_link
