@@ -18,14 +18,15 @@
 # kernel's log clock: the payload marks start and end (also in the trace, to
 # put the trace on the log's clock), the kernel's syscall trace tells when
 # each table load returned (it sends the device's add uevent), the stand-in
-# (guest/dm-event.sh) tells when it goes to make the link, and quillmap's log
-# (sent to the kernel's log) tells when it saw the link. Per run of two
-# devices:
+# (guest/dm-event.sh) tells when its ln that made the link returned, and
+# quillmap's log (sent to the kernel's log) tells when it saw the link. Per
+# run of two devices:
 #   floor  table load returned -> link: the device manager's time (the
-#          uevent's way to the stand-in and its work); nothing can be done
-#          before it;
-#   wait   link -> quillmap's "Created DM device" line: the poll (about half
-#          its interval on average) plus the run of ln that makes the link;
+#          uevent's way to the stand-in and its work, ln's whole run, 5-30 ms
+#          under TCG); nothing can be done before it;
+#   wait   link -> quillmap's "Created DM device" line: the poll, about half
+#          its interval on average (a little less: the link is there a
+#          moment before ln returns);
 #   rest   the remainder of quillmap's time: start-up, probing, the create
 #          and load requests, and exit.
 # Prints each run, the medians and means, quillmap / dmsetup of the medians,
@@ -143,7 +144,7 @@ awk -v arch="$arch" -v size="$size" -v stripped="$stripped" '
     }
     return (n % 2) ? b[(n + 1) / 2] : (b[n / 2] + b[n / 2 + 1]) / 2
   }
-  function complain(what) { print "bench-create: " what > "/dev/stderr"; bad = 1 }
+  function skip(what) { print "bench-create: " what ", run left out" > "/dev/stderr"; bad = 1 }
   $0 == "@@trace" { in_trace = 1; tool = ""; next }
   !in_trace {
     if (!match($0, /^\[ *[0-9]+\.[0-9]+\] /)) next
@@ -152,8 +153,10 @@ awk -v arch="$arch" -v size="$size" -v stripped="$stripped" '
     split(text, f, " ")
     if (f[1] == "qmbench") {
       if (f[3] == "start") { tool = f[2]; run = f[4]; at[tool, run, "start"] = t }
-      else { at[f[2], f[4], "end"] = t; tool = ""; if (f[4] > k) k = f[4] }
+      else { at[f[2], f[4], "end"] = t; if (f[4] > k) k = f[4] }
     } else if (tool != "" && f[1] == "quillmap-dm:" && f[2] == "link") {
+      # ln returns a moment after the link appeared, so its line may come
+      # after the end mark: it belongs to the run started last.
       link[tool, run, ++links[tool, run]] = t
     } else if (tool == "quillmap" && text ~ /^quillmap I Created DM device /) {
       seen[run, ++seens[run]] = t
@@ -173,33 +176,40 @@ awk -v arch="$arch" -v size="$size" -v stripped="$stripped" '
     if ($(i + 1) == "sys_ioctl" && is_load[$1]) load[tool, run, ++loads[tool, run]] = t + off
   }
   END {
+    # A run whose creations did not all succeed (a loaded host can stall the
+    # guest past the wait of the program) is shown and left out.
     for (r = 1; r <= k; r++) {
+      bad = 0
       for (w = 0; w < 2; w++) {
         tool = w ? "dmsetup" : "quillmap"
         if (links[tool, r] != 2 || loads[tool, r] != 2)
-          complain(tool " run " r ": " links[tool, r] + 0 " links and " loads[tool, r] + 0 \
-                   " table loads, want 2")
+          skip(tool " run " r ": " links[tool, r] + 0 " links and " loads[tool, r] + 0 \
+               " table loads, want 2")
         total[tool, r] = (at[tool, r, "end"] - at[tool, r, "start"]) * 1000
         for (j = 1; j <= 2; j++) fl[tool, r] += (link[tool, r, j] - load[tool, r, j]) * 1000
       }
-      if (seens[r] != 2) complain("quillmap run " r ": " seens[r] + 0 " devices created, want 2")
-      for (j = 1; j <= 2; j++) wt[r] += (seen[r, j] - link["quillmap", r, j]) * 1000
+      if (seens[r] != 2) skip("quillmap run " r ": " seens[r] + 0 " devices created, want 2")
+      if (bad) continue
+      n++
+      for (j = 1; j <= 2; j++) qw[n] += (seen[r, j] - link["quillmap", r, j]) * 1000
+      q[n] = total["quillmap", r]; qf[n] = fl["quillmap", r]
+      qr[n] = q[n] - qf[n] - qw[n]; qo[n] = (q[n] - qf[n]) / 2
+      ds[n] = total["dmsetup", r]; df[n] = fl["dmsetup", r]; dov[n] = (ds[n] - df[n]) / 2
+      sq += q[n]; sqf += qf[n]; sqw += qw[n]; sqr += qr[n]; sd += ds[n]; sdf += df[n]
+      row[n] = r
     }
-    if (k == 0 || bad) { print "bench-create: no usable timings came back" > "/dev/stderr"; exit 1 }
+    if (n == 0) { print "bench-create: no usable timings came back" > "/dev/stderr"; exit 1 }
     printf "%-6s %9s %9s %9s %9s | %9s %9s\n", "run", "quillmap", "floor", "wait", "rest",
            "dmsetup", "floor"
-    for (r = 1; r <= k; r++) {
-      q[r] = total["quillmap", r]; qf[r] = fl["quillmap", r]; qw[r] = wt[r]
-      qr[r] = q[r] - qf[r] - qw[r]; qo[r] = (q[r] - qf[r]) / 2
-      ds[r] = total["dmsetup", r]; df[r] = fl["dmsetup", r]; dov[r] = (ds[r] - df[r]) / 2
-      sq += q[r]; sqf += qf[r]; sqw += qw[r]; sqr += qr[r]; sd += ds[r]; sdf += df[r]
-      printf "%-6d %9.1f %9.1f %9.1f %9.1f | %9.1f %9.1f\n", r, q[r], qf[r], qw[r], qr[r], ds[r], df[r]
-    }
+    for (i = 1; i <= n; i++)
+      printf "%-6d %9.1f %9.1f %9.1f %9.1f | %9.1f %9.1f\n", row[i], q[i], qf[i], qw[i], qr[i],
+             ds[i], df[i]
+    runs = k; k = n
     printf "%-6s %9.1f %9.1f %9.1f %9.1f | %9.1f %9.1f\n", "mean", sq / k, sqf / k, sqw / k,
            sqr / k, sd / k, sdf / k
     printf "%-6s %9.1f %9.1f %9.1f %9.1f | %9.1f %9.1f\n", "median", median(q, k), median(qf, k),
            median(qw, k), median(qr, k), median(ds, k), median(df, k)
-    printf "(ms per run of two devices, on the guest kernel clock)\n"
+    printf "(ms per run of two devices, on the guest kernel clock; %d of %d runs)\n", k, runs
     printf "%s: quillmap %s bytes (%s stripped); quillmap / dmsetup (medians) = %.2f\n",
            arch, size, stripped, median(q, k) / median(ds, k)
     printf "%s: per device, medians: floor %.1f ms; quillmap above it %.1f ms (wait after the link %.1f, rest %.1f); dmsetup above it %.1f ms\n",

@@ -18,11 +18,10 @@
 # access(), which follows it), and only links to ../../dm-<minor> are
 # deleted: another device may have taken the uuid since.
 #
-# It tells the kernel's log each node it made ("quillmap-dm: node dm-<minor>")
-# and, right before running ln, each link it makes ("quillmap-dm: link
-# <uuid> dm-<minor>"; the link appears during ln's run, a few milliseconds
-# under TCG), so payloads and bench-create.sh see when they appeared, on the
-# kernel's clock.
+# It tells the kernel's log each node and link it made ("quillmap-dm: node
+# dm-<minor>", "quillmap-dm: link <uuid> dm-<minor>", the latter when ln has
+# returned: the link appeared at the end of ln's run), so payloads and
+# bench-create.sh see when they appeared, on the kernel's clock.
 #
 # Guests run it under TCG, where every fork costs milliseconds: the add path
 # reads files with the shell's own `read` and runs only mknod and ln.
@@ -56,8 +55,7 @@ case "$ACTION" in
     if [ -n "$uuid" ] && [ "$uuid" != "$linked" ]; then
       forget_link
       [ -d "$links" ] || mkdir -p "$links"
-      say "link $uuid dm-$MINOR"
-      ln -sfn "../../dm-$MINOR" "$links/$uuid"
+      ln -sfn "../../dm-$MINOR" "$links/$uuid" && say "link $uuid dm-$MINOR"
       echo "$uuid" >"$state/$MINOR"
     elif [ -z "$uuid" ]; then
       forget_link
