@@ -1,29 +1,44 @@
 #!/usr/bin/env bash
 # Benchmark, not a test: how long quillmap takes to expose the two UFS boot
-# regions on a real kernel, next to Debian's dmsetup doing the same.
+# regions on a real kernel, next to Debian's dmsetup doing the same, and how
+# much of it is the device manager's (the floor) and how much is quillmap's.
 #
 # Usage: bench-create.sh [--arch amd64|arm64] [--runs N] [--program PATH]
 #
-# One guest boot (testing/vm/run-guest.sh, with the device-manager stand-in)
-# with the disks sda and sdb (4 MiB, "UFS" headers). Each run, alternately:
+# One guest boot (testing/vm/run-guest.sh, with the device-manager stand-in
+# under mdev) with the disks sda and sdb (4 MiB, "UFS" headers). Each run,
+# alternately:
 #   quillmap  the program from start to exit (it creates preloader_raw_a and
 #             _b, each waiting for its by-uuid link, and looks for the two
-#             absent eMMC candidates);
+#             absent eMMC candidates); its log goes to the kernel's log;
 #   dmsetup   `dmsetup create --uuid` with the same two tables, each followed
 #             by a wait for its /dev/block/mapper/by-uuid link (polled every
 #             5 ms; the program polls every 20 ms).
-# The devices are removed between runs, untimed. Times come from the guest
-# kernel's log clock (marks written to /dev/kmsg), so the shell's own costs
-# around them are the same for both. Prints each run, the medians and means,
-# and the ratio quillmap / dmsetup of the medians.
+# The devices are removed between runs, untimed. Every time is on the guest
+# kernel's log clock: the payload marks start and end (also in the trace, to
+# put the trace on the log's clock), the kernel's syscall trace tells when
+# each table load returned (it sends the device's add uevent), the stand-in
+# (guest/dm-event.sh) tells when its ln that made the link returned, and
+# quillmap's log (sent to the kernel's log) tells when it saw the link. Per
+# run of two devices:
+#   floor  table load returned -> link: the device manager's time (the
+#          uevent's way to the stand-in and its work, ln's whole run, 5-30 ms
+#          under TCG); nothing can be done before it;
+#   wait   link -> quillmap's "Created DM device" line: the poll, about half
+#          its interval on average (a little less: the link is there a
+#          moment before ln returns);
+#   rest   the remainder of quillmap's time: start-up, probing, the create
+#          and load requests, and exit.
+# Prints each run, the medians and means, quillmap / dmsetup of the medians,
+# the binary's size (as built and stripped) and the host's load (the guest
+# is emulated, so the host's other work slows it).
 #
 # --arch     guest architecture (default: the host's, amd64 or arm64)
 # --runs     runs of each (default 7)
-# --program  the static quillmap for that architecture (default: the newest
-#            of build/rk-default/tool/guest/static/quillmap and
-#            build/default/tool/guest/static/quillmap for amd64,
-#            build/aarch64/tool/quillmap and build/rk-aarch64/tool/quillmap
-#            for arm64)
+# --program  the static quillmap for that architecture (default: the one
+#            the guest tests send, build/default/testing/vm/static/quillmap
+#            for amd64, build/aarch64/tool/quillmap for arm64)
+# QM_BENCH_KEEP=1 keeps the work folder (the raw log and trace) for a look.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -46,30 +61,31 @@ while [ $# -gt 0 ]; do
 done
 [[ "$runs" =~ ^[1-9][0-9]*$ ]] || die "--runs wants a positive number"
 case "$arch" in
-  amd64) candidates=(build/rk-default/tool/guest/static/quillmap
-                     build/default/tool/guest/static/quillmap) ;;
-  arm64) candidates=(build/aarch64/tool/quillmap build/rk-aarch64/tool/quillmap) ;;
+  amd64) default_program=build/default/testing/vm/static/quillmap strip=strip ;;
+  arm64) default_program=build/aarch64/tool/quillmap strip=aarch64-linux-gnu-strip ;;
   *) die "--arch must be amd64 or arm64" ;;
 esac
-if [ -z "$program" ]; then
-  # The newest, so that a stale tree does not stand in for a fresh one.
-  for c in "${candidates[@]}"; do
-    if [ -x "$repo/$c" ] && { [ -z "$program" ] || [ "$repo/$c" -nt "$program" ]; }; then
-      program=$repo/$c
-    fi
-  done
-  [ -n "$program" ] ||
-    die "no static quillmap for $arch; build one (see --help) or give --program"
-fi
-[ -x "$program" ] || die "'$program' is not an executable"
+program=${program:-$repo/$default_program}
+[ -x "$program" ] ||
+  die "no static quillmap for $arch at '$program'; build its preset or give --program"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillmap-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+trap '[ -n "${QM_BENCH_KEEP:-}" ] || rm -rf "$work"' EXIT
+size=$(stat -c %s "$program")
+stripped=?
+if command -v "$strip" >/dev/null && "$strip" -o "$work/stripped" "$program"; then
+  stripped=$(stat -c %s "$work/stripped")
+fi
 
 cat >"$work/bench.sh" <<'EOF'
 runs=$1
-echo on >/proc/sys/kernel/printk_devkmsg 2>/dev/null
-mark() { echo "qmbench $1" >/dev/kmsg; }
+tr=/sys/kernel/tracing
+mount -t tracefs nodev "$tr" 2>/dev/null
+for e in sys_enter_ioctl sys_exit_ioctl; do
+  echo 1 >"$tr/events/syscalls/$e/enable" || { echo "no syscall tracing"; exit 1; }
+done
+# Both clocks get the mark, so the trace's times can be put on the log's.
+mark() { echo "qmbench $1" >/dev/kmsg; echo "qmbench $1" >"$tr/trace_marker"; }
 wait_link() {
   while [ ! -e "/dev/block/mapper/by-uuid/$1" ]; do usleep 5000; done
 }
@@ -79,17 +95,12 @@ clean() {
     usleep 10000
   done
 }
+dmesg -c >/dev/null
 i=1
 while [ "$i" -le "$runs" ]; do
   mark "quillmap start $i"
-  /bin/quillmap >/tmp/log 2>&1
+  /bin/quillmap 2>/dev/kmsg
   mark "quillmap end $i"
-  made=$(grep -c 'Created DM device' /tmp/log)
-  if [ "$made" -ne 2 ]; then
-    echo "quillmap made $made devices in run $i:"
-    cat /tmp/log
-    exit 1
-  fi
   clean
   mark "dmsetup start $i"
   echo "0 8184 linear /dev/block/sda 8" |
@@ -102,41 +113,106 @@ while [ "$i" -le "$runs" ]; do
   clean
   i=$((i + 1))
 done
-dmesg | sed -n 's/^\[ *\([0-9.]*\)\] qmbench \(.*\)$/\2 \1/p'
+echo 0 >"$tr/tracing_on"
+dmesg
+echo "@@trace"
+grep -E '^ *(quillmap|dmsetup)-[0-9]+ .* sys_ioctl|qmbench' "$tr/trace"
 EOF
 
 echo "bench-create: $arch guest, $runs runs each, program $program" >&2
+echo "bench-create: host load before: $(uptime)" >&2
 start=$(date +%s)
 "$here/run-guest.sh" --arch "$arch" --timeout 900 \
   --disk sda=UFS1:4M --disk sdb=hex:554653ff:4M \
   --file "$program:/bin/quillmap" -- "$work/bench.sh" "$runs" >"$work/out" ||
   { cat "$work/out" >&2; die "the guest run failed"; }
 echo "bench-create: guest boot and runs took $(( $(date +%s) - start )) s" >&2
+echo "bench-create: host load after: $(uptime)" >&2
 
-# Lines "<what> start|end <run> <seconds>" -> per-run milliseconds.
-awk -v arch="$arch" '
-  NF == 4 && ($2 == "start" || $2 == "end") { t[$1, $2, $3] = $4; n[$3] = 1 }
-  function median(a, k,   i, j, x) {
-    for (i = 2; i <= k; i++) {
-      x = a[i]
-      for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]
-      a[j + 1] = x
+# The kernel's log ("[seconds] text"), then the trace ("comm-pid [cpu]
+# flags seconds: event"). Per run and tool, on the log's clock: the marks,
+# the ends of the table loads (whose uevent the stand-in answers), the links
+# and quillmap's lines. Each run's start mark puts the trace on the log's
+# clock.
+awk -v arch="$arch" -v size="$size" -v stripped="$stripped" '
+  function median(a, n,   i, j, x, b) {
+    for (i = 1; i <= n; i++) b[i] = a[i]
+    for (i = 2; i <= n; i++) {
+      x = b[i]
+      for (j = i - 1; j >= 1 && b[j] > x; j--) b[j + 1] = b[j]
+      b[j + 1] = x
     }
-    return (k % 2) ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+    return (n % 2) ? b[(n + 1) / 2] : (b[n / 2] + b[n / 2 + 1]) / 2
+  }
+  function skip(what) { print "bench-create: " what ", run left out" > "/dev/stderr"; bad = 1 }
+  $0 == "@@trace" { in_trace = 1; tool = ""; next }
+  !in_trace {
+    if (!match($0, /^\[ *[0-9]+\.[0-9]+\] /)) next
+    t = substr($0, 2, RLENGTH - 3) + 0
+    text = substr($0, RLENGTH + 1)
+    split(text, f, " ")
+    if (f[1] == "qmbench") {
+      if (f[3] == "start") { tool = f[2]; run = f[4]; at[tool, run, "start"] = t }
+      else { at[f[2], f[4], "end"] = t; if (f[4] > k) k = f[4] }
+    } else if (tool != "" && f[1] == "quillmap-dm:" && f[2] == "link") {
+      # ln returns a moment after the link appeared, so its line may come
+      # after the end mark: it belongs to the run started last.
+      link[tool, run, ++links[tool, run]] = t
+    } else if (tool == "quillmap" && text ~ /^quillmap I Created DM device /) {
+      seen[run, ++seens[run]] = t
+    }
+    next
+  }
+  {
+    for (i = 1; i <= NF && $i !~ /^[0-9]+\.[0-9]+:$/; i++) {}
+    t = $i + 0
+    if ($(i + 1) == "tracing_mark_write:" && $(i + 2) == "qmbench") {
+      if ($(i + 4) == "start") { tool = $(i + 3); run = $(i + 5); off = at[tool, run, "start"] - t }
+      else tool = ""
+      next
+    }
+    if (tool == "" || index($1, tool "-") != 1) next
+    if ($(i + 1) == "sys_ioctl(fd:") { is_load[$1] = ($0 ~ /cmd: (0x)?c138fd09,/); next }
+    if ($(i + 1) == "sys_ioctl" && is_load[$1]) load[tool, run, ++loads[tool, run]] = t + off
   }
   END {
-    k = 0
-    printf "%-6s %12s %12s\n", "run", "quillmap ms", "dmsetup ms"
-    for (r = 1; (r in n); r++) {
-      k++
-      q[k] = (t["quillmap", "end", r] - t["quillmap", "start", r]) * 1000
-      d[k] = (t["dmsetup", "end", r] - t["dmsetup", "start", r]) * 1000
-      qs += q[k]; ds += d[k]
-      printf "%-6d %12.1f %12.1f\n", r, q[k], d[k]
+    # A run whose creations did not all succeed (a loaded host can stall the
+    # guest past the wait of the program) is shown and left out.
+    for (r = 1; r <= k; r++) {
+      bad = 0
+      for (w = 0; w < 2; w++) {
+        tool = w ? "dmsetup" : "quillmap"
+        if (links[tool, r] != 2 || loads[tool, r] != 2)
+          skip(tool " run " r ": " links[tool, r] + 0 " links and " loads[tool, r] + 0 \
+               " table loads, want 2")
+        total[tool, r] = (at[tool, r, "end"] - at[tool, r, "start"]) * 1000
+        for (j = 1; j <= 2; j++) fl[tool, r] += (link[tool, r, j] - load[tool, r, j]) * 1000
+      }
+      if (seens[r] != 2) skip("quillmap run " r ": " seens[r] + 0 " devices created, want 2")
+      if (bad) continue
+      n++
+      for (j = 1; j <= 2; j++) qw[n] += (seen[r, j] - link["quillmap", r, j]) * 1000
+      q[n] = total["quillmap", r]; qf[n] = fl["quillmap", r]
+      qr[n] = q[n] - qf[n] - qw[n]; qo[n] = (q[n] - qf[n]) / 2
+      ds[n] = total["dmsetup", r]; df[n] = fl["dmsetup", r]; dov[n] = (ds[n] - df[n]) / 2
+      sq += q[n]; sqf += qf[n]; sqw += qw[n]; sqr += qr[n]; sd += ds[n]; sdf += df[n]
+      row[n] = r
     }
-    if (k == 0) { print "no timings came back" > "/dev/stderr"; exit 1 }
-    qm = median(q, k); dm = median(d, k)
-    printf "%-6s %12.1f %12.1f\n", "mean", qs / k, ds / k
-    printf "%-6s %12.1f %12.1f\n", "median", qm, dm
-    printf "%s: quillmap / dmsetup (medians) = %.2f\n", arch, qm / dm
+    if (n == 0) { print "bench-create: no usable timings came back" > "/dev/stderr"; exit 1 }
+    printf "%-6s %9s %9s %9s %9s | %9s %9s\n", "run", "quillmap", "floor", "wait", "rest",
+           "dmsetup", "floor"
+    for (i = 1; i <= n; i++)
+      printf "%-6d %9.1f %9.1f %9.1f %9.1f | %9.1f %9.1f\n", row[i], q[i], qf[i], qw[i], qr[i],
+             ds[i], df[i]
+    runs = k; k = n
+    printf "%-6s %9.1f %9.1f %9.1f %9.1f | %9.1f %9.1f\n", "mean", sq / k, sqf / k, sqw / k,
+           sqr / k, sd / k, sdf / k
+    printf "%-6s %9.1f %9.1f %9.1f %9.1f | %9.1f %9.1f\n", "median", median(q, k), median(qf, k),
+           median(qw, k), median(qr, k), median(ds, k), median(df, k)
+    printf "(ms per run of two devices, on the guest kernel clock; %d of %d runs)\n", k, runs
+    printf "%s: quillmap %s bytes (%s stripped); quillmap / dmsetup (medians) = %.2f\n",
+           arch, size, stripped, median(q, k) / median(ds, k)
+    printf "%s: per device, medians: floor %.1f ms; quillmap above it %.1f ms (wait after the link %.1f, rest %.1f); dmsetup above it %.1f ms\n",
+           arch, median(qf, k) / 2, median(qo, k), median(qw, k) / 2, median(qr, k) / 2,
+           median(dov, k)
   }' "$work/out"

@@ -15,20 +15,21 @@
 #              disk holds a pseudo-random pattern over its first 8 MiB, the
 #              same on every run and different for every disk name; the rest
 #              reads as zeros.
-#   --devmgr   the device manager that makes /dev/block/dm-<minor> (a node)
+#   --devmgr   the daemon that runs the device-manager stand-in
+#              guest/dm-event.sh, which makes /dev/block/dm-<minor> (a node)
 #              and /dev/block/mapper/by-uuid/<uuid> (-> ../../dm-<minor>) for
 #              device-mapper devices:
-#              mdev  (default) busybox `mdev -d` running guest/dm-event.sh;
-#                    it never opens the devices.
+#              mdev  (default) busybox `mdev -d`; it never opens the devices.
 #              udev  Debian's systemd-udevd with the rules in guest/udev/; it
 #                    also probes every new or changed block device (the blkid
 #                    builtin opens it), as udev does on a real system. Needs a
 #                    guest made by the current build-guest.sh (udev.cpio).
-#              none  no device manager: the node and link never appear.
+#              none  no device manager: the node and link never appear (a
+#                    payload may start `mdev -d` itself).
 #   --no-devmgr  the same as --devmgr none.
-#   --udev-no-uuid-link  with --devmgr udev: leave out the by-uuid rule, so
-#              no link ever appears while udev still makes the node and
-#              probes the device.
+#   --udev-no-uuid-link  with --devmgr udev: the stand-in makes no by-uuid
+#              link, so none ever appears while udev still makes the node
+#              and probes the device.
 #   --file     copies a host file or folder to GUESTPATH before the payload.
 #   --env      exported to the payload (TERM=dumb is always set).
 #   --timeout  seconds for the whole boot and run (default 120).
@@ -52,7 +53,7 @@ harness_fail=125
 
 die() { echo "run-guest: $*" >&2; exit "$harness_fail"; }
 
-arch= timeout_s=120 devmgr=mdev udev_uuid_link=1 skip_missing=0 show_console=0
+arch= timeout_s=120 devmgr=mdev uuid_link=1 skip_missing=0 show_console=0
 disks=() files=() envs=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -60,7 +61,7 @@ while [ $# -gt 0 ]; do
     --disk) disks+=("${2:-}"); shift 2 ;;
     --devmgr) devmgr=${2:-}; shift 2 ;;
     --no-devmgr) devmgr=none; shift ;;
-    --udev-no-uuid-link) udev_uuid_link=0; shift ;;
+    --udev-no-uuid-link) uuid_link=0; shift ;;
     --file) files+=("${2:-}"); shift 2 ;;
     --env) envs+=("${2:-}"); shift 2 ;;
     --timeout) timeout_s=${2:-}; shift 2 ;;
@@ -84,7 +85,7 @@ case "$devmgr" in
   mdev|udev|none) ;;
   *) die "--devmgr must be mdev, udev or none" ;;
 esac
-[ "$udev_uuid_link" -eq 1 ] || [ "$devmgr" = udev ] ||
+[ "$uuid_link" -eq 1 ] || [ "$devmgr" = udev ] ||
   die "--udev-no-uuid-link needs --devmgr udev"
 
 cache=${QUILLMAP_VM_CACHE:-${HOME:-$(cd ~ && pwd)}/.cache/quillmap-vm}/$arch
@@ -188,8 +189,7 @@ done
 stage=$work/stage
 mkdir -p "$stage/quillmap/payload"
 cp "$here/guest/init" "$stage/init"
-cp "$here/guest/dm-event.sh" "$here/guest/mdev.conf" "$here/guest/udev-dm.sh" \
-   "$stage/quillmap/"
+cp "$here/guest/dm-event.sh" "$here/guest/mdev.conf" "$stage/quillmap/"
 cp -r "$here/guest/udev" "$stage/quillmap/udev"
 payload_guest=/quillmap/payload/$(basename "$payload")
 cp "$payload" "$stage$payload_guest"
@@ -207,7 +207,7 @@ marker="@@quillmap-status-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
   echo "QM_MARKER=$marker"
   echo "QM_DISKS=$(shq "${disk_names[*]}")"
   echo "QM_DEVMGR=$devmgr"
-  echo "QM_UDEV_UUID_LINK=$udev_uuid_link"
+  echo "QM_UUID_LINK=$uuid_link"
   echo "QM_PAYLOAD=$(shq "$payload_guest")"
   echo "QM_PAYLOAD_KIND=$kind"
   printf 'set --'

