@@ -1,26 +1,22 @@
 // Parsing of the FAKEDM_* environment variables.
 #include "config.h"
 
-#include <errno.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "kernel.h"
+#include "text.h"
 
 namespace fakedm {
 namespace internal {
 namespace {
 
 bool ParseCount(const std::string& text, long max, long* out) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  errno = 0;
-  *out = strtol(text.c_str(), nullptr, 10);
-  return errno == 0 && *out <= max;
+  uint64_t n = 0;
+  if (!ParseDecimal(text, &n) || n > static_cast<uint64_t>(max)) return false;
+  *out = static_cast<long>(n);
+  return true;
 }
 
 bool CanonicalRequest(const std::string& text, std::string* out) {
@@ -34,12 +30,12 @@ bool CanonicalRequest(const std::string& text, std::string* out) {
   return false;
 }
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in),
-              std::istreambuf_iterator<char>());
-  return !in.bad();
+// "PATH=ERR": a path as the program names it, and an errno.
+bool ParseIoFault(const std::string& text, IoFault* out) {
+  const size_t eq = text.rfind('=');
+  if (eq == std::string::npos || eq == 0 || text[0] != '/') return false;
+  out->path = text.substr(0, eq);
+  return ParseErrno(text.substr(eq + 1), &out->error);
 }
 
 }  // namespace
@@ -115,6 +111,11 @@ bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error) {
       v && !ParseErrno(v, &s.faults.control_open_error)) {
     return bad("FAKEDM_CONTROL_OPEN_FAIL");
   }
+  for (auto [name, fault] : {std::pair("FAKEDM_READ_FAIL", &s.faults.read),
+                             std::pair("FAKEDM_LSEEK_FAIL", &s.faults.seek)}) {
+    if (const char* v = var(name); v && !ParseIoFault(v, fault))
+      return bad(name);
+  }
   long n = 0;
   if (!count("FAKEDM_CONTROL_OPEN_EINTR", 1L << 30, &n))
     return bad("FAKEDM_CONTROL_OPEN_EINTR");
@@ -145,7 +146,7 @@ bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error) {
       s.faults.status_reply_offset = static_cast<size_t>(n);
       file.resize(at);
     }
-    if (!ReadFile(file, &s.faults.status_reply))
+    if (!ReadWholeFile(file, &s.faults.status_reply))
       return bad("FAKEDM_STATUS_REPLY (unreadable)");
     s.faults.status_reply_set = true;
   }

@@ -1,12 +1,13 @@
-// The libc symbols libfakedm.so replaces. Each hands its call to fake.cpp;
+// The libc symbols libfakedm.so replaces. Each hands its call to calls.cpp;
 // the fortified and 64-bit variants behave like the plain ones.
 #undef _FORTIFY_SOURCE
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "fake.h"
+#include "calls.h"
 
 #define FAKEDM_INTERPOSE extern "C" __attribute__((visibility("default")))
 
@@ -94,4 +95,23 @@ FAKEDM_INTERPOSE int ioctl(int fd, unsigned long request, ...) __THROW {
   void* arg = va_arg(ap, void*);
   va_end(ap);
   return fakedm::internal::Ioctl(fd, request, arg);
+}
+
+FAKEDM_INTERPOSE ssize_t read(int fd, void* buf, size_t count) {
+  return fakedm::internal::Read(fd, buf, count);
+}
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
+FAKEDM_INTERPOSE ssize_t __read_chk(int fd, void* buf, size_t count,
+                                    size_t buflen) {
+  if (count > buflen) abort();  // what the fortified check does
+  return fakedm::internal::Read(fd, buf, count);
+}
+
+FAKEDM_INTERPOSE off_t lseek(int fd, off_t offset, int whence) __THROW {
+  return fakedm::internal::Seek(fd, offset, whence);
+}
+
+FAKEDM_INTERPOSE off64_t lseek64(int fd, off64_t offset, int whence) __THROW {
+  return fakedm::internal::Seek(fd, offset, whence);
 }

@@ -10,12 +10,10 @@
 // Tables and targets follow their device.
 #include "state.h"
 
-#include <errno.h>
-#include <stdlib.h>
-
 #include <algorithm>
 #include <sstream>
-#include <type_traits>
+
+#include "text.h"
 
 namespace fakedm {
 namespace internal {
@@ -76,28 +74,6 @@ std::vector<std::string> SplitTabs(const std::string& line) {
   }
 }
 
-template <typename T>
-bool ParseNumber(const std::string& s, T* out) {
-  const bool is_signed = std::is_signed_v<T>;
-  if (s.empty() ||
-      s.find_first_not_of(is_signed ? "-0123456789" : "0123456789") !=
-          std::string::npos) {
-    return false;
-  }
-  errno = 0;
-  char* end = nullptr;
-  if constexpr (std::is_signed_v<T>) {
-    long long v = strtoll(s.c_str(), &end, 10);
-    *out = static_cast<T>(v);
-    if (static_cast<long long>(*out) != v) return false;
-  } else {
-    unsigned long long v = strtoull(s.c_str(), &end, 10);
-    *out = static_cast<T>(v);
-    if (static_cast<unsigned long long>(*out) != v) return false;
-  }
-  return errno == 0 && *end == '\0';
-}
-
 bool ParseFlag(const std::string& s, bool* out) {
   if (s != "0" && s != "1") return false;
   *out = s == "1";
@@ -130,6 +106,24 @@ MappedDevice* State::ByUuid(const std::string& uuid) {
     if (!uuid.empty() && dev.uuid == uuid) return &dev;
   }
   return nullptr;
+}
+
+std::string State::BackingPath(BlockNumber n) const {
+  for (const auto& [rel, num] : backing) {
+    if (num == n) return rel;
+  }
+  return "";
+}
+
+std::string BlockNumber::Text() const {
+  return std::to_string(major) + ":" + std::to_string(minor);
+}
+
+bool BlockNumber::Parse(const std::string& text, BlockNumber* out) {
+  const size_t colon = text.find(':');
+  return colon != std::string::npos &&
+         ParseDecimal(text.substr(0, colon), &out->major) &&
+         ParseDecimal(text.substr(colon + 1), &out->minor);
 }
 
 void State::Schedule(Event e) {
@@ -174,15 +168,15 @@ bool ParseState(const std::string& text, State* out) {
     const std::string& kind = f[0];
     if (kind == "backing" && f.size() == 4) {
       BlockNumber num;
-      if (!ParseNumber(f[1], &num.major) || !ParseNumber(f[2], &num.minor))
+      if (!ParseDecimal(f[1], &num.major) || !ParseDecimal(f[2], &num.minor))
         return false;
       s.backing[f[3]] = num;
     } else if (kind == "device" && f.size() == 9) {
       MappedDevice d;
-      if (!ParseNumber(f[1], &d.minor) || !ParseFlag(f[4], &d.suspended) ||
+      if (!ParseDecimal(f[1], &d.minor) || !ParseFlag(f[4], &d.suspended) ||
           !ParseFlag(f[5], &d.block_device) || !ParseFlag(f[6], &d.read_only) ||
           !ParseFlag(f[7], &d.deferred_remove) ||
-          !ParseNumber(f[8], &d.event_nr)) {
+          !ParseDecimal(f[8], &d.event_nr)) {
         return false;
       }
       d.name = f[2];
@@ -191,7 +185,7 @@ bool ParseState(const std::string& text, State* out) {
     } else if ((kind == "table" && f.size() == 4) ||
                (kind == "target" && f.size() == 9)) {
       uint32_t minor = 0;
-      if (!ParseNumber(f[1], &minor) || !s.devices.count(minor)) return false;
+      if (!ParseDecimal(f[1], &minor) || !s.devices.count(minor)) return false;
       if (f[2] != "active" && f[2] != "inactive") return false;
       std::optional<Table>& table = f[2] == "active"
                                         ? s.devices[minor].active
@@ -202,9 +196,9 @@ bool ParseState(const std::string& text, State* out) {
         continue;
       }
       LoadedTarget lt;
-      if (!table || !ParseNumber(f[3], &lt.target.start) ||
-          !ParseNumber(f[4], &lt.target.length) ||
-          !ParseNumber(f[7], &lt.offset)) {
+      if (!table || !ParseDecimal(f[3], &lt.target.start) ||
+          !ParseDecimal(f[4], &lt.target.length) ||
+          !ParseDecimal(f[7], &lt.offset)) {
         return false;
       }
       lt.target.type = f[5];
@@ -215,8 +209,8 @@ bool ParseState(const std::string& text, State* out) {
       Event e;
       auto name =
           std::find(std::begin(kEventNames), std::end(kEventNames), f[2]);
-      if (name == std::end(kEventNames) || !ParseNumber(f[1], &e.due_ns) ||
-          !ParseNumber(f[3], &e.minor)) {
+      if (name == std::end(kEventNames) || !ParseDecimal(f[1], &e.due_ns) ||
+          !ParseDecimal(f[3], &e.minor)) {
         return false;
       }
       e.kind = static_cast<EventKind>(name - std::begin(kEventNames));

@@ -69,6 +69,10 @@ struct BlockNumber {
   bool operator==(const BlockNumber& o) const {
     return major == o.major && minor == o.minor;
   }
+  // "MAJ:MIN", the form table lines use.
+  std::string Text() const;
+  // The inverse of Text(); false on anything else.
+  static bool Parse(const std::string& text, BlockNumber* out);
 };
 
 struct State {
@@ -78,6 +82,8 @@ struct State {
 
   MappedDevice* ByName(const std::string& name);
   MappedDevice* ByUuid(const std::string& uuid);
+  // The root-relative path of the backing file numbered |n|, "" if none.
+  std::string BackingPath(BlockNumber n) const;
   // Adds |e| after every event due no later than it.
   void Schedule(Event e);
 };
