@@ -16,9 +16,6 @@ namespace dm {
 namespace testing_util {
 namespace {
 
-using std::chrono::milliseconds;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 
 const std::string kUuidRegex =

@@ -11,10 +11,6 @@ namespace dm {
 namespace testing_util {
 namespace {
 
-using std::chrono::milliseconds;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 using StatusTest = DmTest;
 
 TEST_F(StatusTest, StateFollowsRegistrationLoadAndResume) {
