@@ -27,10 +27,7 @@ auto Locked(F&& fn) {
 }  // namespace
 
 void SetRoot(const std::string& root) {
-  Locked([&](Fake& f, bool) {
-    f.SetRoot(root);
-    return 0;
-  });
+  Locked([&](Fake& f, bool) { f.SetRoot(root); });
 }
 
 std::string Root() {
@@ -40,15 +37,11 @@ std::string Root() {
 void Reset() {
   Locked([](Fake& f, bool active) {
     if (active) f.Reset();
-    return 0;
   });
 }
 
 void SetFaults(const Faults& faults) {
-  Locked([&](Fake& f, bool) {
-    f.SetFaults(faults);
-    return 0;
-  });
+  Locked([&](Fake& f, bool) { f.SetFaults(faults); });
 }
 
 Faults GetFaults() {
@@ -56,10 +49,7 @@ Faults GetFaults() {
 }
 
 void SetDeviceManager(const DeviceManager& device_manager) {
-  Locked([&](Fake& f, bool) {
-    f.SetDeviceManager(device_manager);
-    return 0;
-  });
+  Locked([&](Fake& f, bool) { f.SetDeviceManager(device_manager); });
 }
 
 DeviceManager GetDeviceManager() {

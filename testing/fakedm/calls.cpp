@@ -53,6 +53,7 @@ Inside::~Inside() {
 }
 
 bool IsRedirected(const char* path) {
+  if (path == nullptr) return false;
   static constexpr std::string_view kFiles[] = {
       "/dev/device-mapper", "/prop.default", "/default.prop"};
   static constexpr std::string_view kTrees[] = {
@@ -70,101 +71,101 @@ bool IsRedirected(const char* path) {
   return false;
 }
 
-int Open(int dirfd, const char* path, int flags, mode_t mode) {
-  Inside inside;
-  if (!inside.outer()) return Real().openat(dirfd, path, flags, mode);
+namespace {
+
+// The fake, locked by |lock|, with the work due at the start of every call
+// done; nullptr (and nothing locked) when the call comes from inside the
+// fake or the fake is inactive.
+Fake* Enter(const Inside& inside, std::unique_lock<std::mutex>* lock) {
+  if (!inside.outer()) return nullptr;
   Fake& f = TheFake();
-  std::unique_lock<std::mutex> lock(f.mu);
+  *lock = std::unique_lock<std::mutex>(f.mu);
   if (!f.Active()) {
-    lock.unlock();
-    return Real().openat(dirfd, path, flags, mode);
+    lock->unlock();
+    return nullptr;
   }
   f.Tick();
-  if (!path || path[0] != '/' || !IsRedirected(path)) {
-    lock.unlock();
+  return &f;
+}
+
+// The errno an injected fault gives this read (or seek) of |fd|, or 0.
+int IoError(int fd, bool seek) {
+  Inside inside;
+  std::unique_lock<std::mutex> lock;
+  Fake* f = Enter(inside, &lock);
+  return f ? f->IoError(fd, seek) : 0;
+}
+
+}  // namespace
+
+int Open(int dirfd, const char* path, int flags, mode_t mode) {
+  Inside inside;
+  std::unique_lock<std::mutex> lock;
+  Fake* f = Enter(inside, &lock);
+  if (!f || !IsRedirected(path)) {
+    if (lock) lock.unlock();
     const int fd = Real().openat(dirfd, path, flags, mode);
     // A descriptor number the fake still holds was closed behind its back.
-    if (fd >= 0) {
+    if (f && fd >= 0) {
       lock.lock();
-      f.Untrack(fd);
+      f->Untrack(fd);
     }
     return fd;
   }
   Tracked t;
   t.path = path;
   t.control = t.path == "/dev/device-mapper";
-  if (int err = t.control ? f.ControlOpenError() : 0) {
+  if (int err = t.control ? f->ControlOpenError() : 0) {
     errno = err;
     return -1;
   }
-  const std::string redirected = f.Redirect(path);
+  const std::string redirected = f->Redirect(path);
   const int fd = Real().openat(AT_FDCWD, redirected.c_str(), flags, mode);
   if (fd < 0) return fd;
   const int saved = errno;
   char real[PATH_MAX];
   if (!t.control && realpath(redirected.c_str(), real))
-    t.node = f.IsNode(real, &t.minor);
-  f.Track(fd, t, flags);
+    t.node = f->IsNode(real, &t.minor);
+  f->Track(fd, t, flags);
   errno = saved;
   return fd;
 }
 
 int Access(int dirfd, const char* path, int mode, int flags) {
   Inside inside;
-  if (!inside.outer()) return Real().faccessat(dirfd, path, mode, flags);
-  Fake& f = TheFake();
-  std::unique_lock<std::mutex> lock(f.mu);
-  if (!f.Active() || !path || path[0] != '/' || !IsRedirected(path)) {
-    if (f.Active()) f.Tick();
-    lock.unlock();
+  std::unique_lock<std::mutex> lock;
+  Fake* f = Enter(inside, &lock);
+  if (!f || !IsRedirected(path)) {
+    if (lock) lock.unlock();
     return Real().faccessat(dirfd, path, mode, flags);
   }
-  f.Tick();
-  return Real().faccessat(AT_FDCWD, f.Redirect(path).c_str(), mode, flags);
+  return Real().faccessat(AT_FDCWD, f->Redirect(path).c_str(), mode, flags);
 }
 
 int Close(int fd) {
   Inside inside;
-  if (inside.outer()) {
-    Fake& f = TheFake();
-    std::lock_guard<std::mutex> lock(f.mu);
-    if (f.Active()) {
-      f.Tick();
-      const int saved = errno;
-      f.Untrack(fd);
-      errno = saved;
-    }
+  std::unique_lock<std::mutex> lock;
+  if (Fake* f = Enter(inside, &lock)) {
+    const int saved = errno;
+    f->Untrack(fd);
+    errno = saved;
+    lock.unlock();
   }
   return Real().close(fd);
 }
 
 int Ioctl(int fd, unsigned long request, void* arg) {
   Inside inside;
-  if (inside.outer()) {
-    Fake& f = TheFake();
-    std::lock_guard<std::mutex> lock(f.mu);
-    if (f.Active() && f.IsControl(fd)) {
-      f.Tick();
-      const int err = f.HandleIoctl(request, arg);
-      errno = err ? err : errno;
-      return err ? -1 : 0;
-    }
+  std::unique_lock<std::mutex> lock;
+  Fake* f = Enter(inside, &lock);
+  if (f && f->IsControl(fd)) {
+    const int err = f->HandleIoctl(request, arg);
+    errno = err ? err : errno;
+    return err ? -1 : 0;
   }
+  if (lock) lock.unlock();
   return Real().ioctl(fd, request, arg);
 }
-
-namespace {
-
-// The errno an injected fault gives this read (or seek) of |fd|, or 0.
-int IoError(int fd, bool seek) {
-  Inside inside;
-  if (!inside.outer()) return 0;
-  Fake& f = TheFake();
-  std::lock_guard<std::mutex> lock(f.mu);
-  return f.Active() ? f.IoError(fd, seek) : 0;
-}
-
-}  // namespace
 
 ssize_t Read(int fd, void* buf, size_t count) {
   if (int err = IoError(fd, false)) {

@@ -45,7 +45,8 @@ int Ioctl(int fd, unsigned long request, void* arg);
 ssize_t Read(int fd, void* buf, size_t count);
 off_t Seek(int fd, off_t offset, int whence);
 
-// Whether |path| is one of the absolute paths redirected into the sandbox.
+// Whether |path| (which may be null or relative) is one of the absolute
+// paths redirected into the sandbox.
 bool IsRedirected(const char* path);
 
 }  // namespace internal
