@@ -13,10 +13,8 @@
 #include <vector>
 
 #include "config.h"
-#include "faults.h"
 #include "kernel.h"
 #include "state.h"
-#include "store.h"
 
 namespace fakedm {
 namespace internal {
