@@ -162,24 +162,6 @@ TEST_F(QuillmapUnderFake, SecondStorageTypeAndSecondRunLeaveDevicesAlone) {
   }
 }
 
-TEST_F(QuillmapUnderFake, MissingControlNodeFailsEveryRecognisedCandidate) {
-  ASSERT_EQ(unlink((root_ + "/dev/device-mapper").c_str()), 0);
-  Disk("dev/block/sda", std::string("UFS\0", 4), 4 << 20);
-  Disk("dev/block/mmcblk0boot1", "EMMC", 4 << 20);
-  Outcome run = Quillmap();
-  EXPECT_EQ(run.status, 0);
-  EXPECT_THAT(
-      run.lines,
-      ElementsAre(
-          "E Failed to open device-mapper: No such file or directory",
-          "E DM_DEV_CREATE failed for [preloader_raw_a]: Bad file descriptor",
-          "E Failed to create device preloader_raw_a.",
-          "E Device /dev/block/sdb not found.",
-          "E Device /dev/block/mmcblk0boot0 not found.",
-          "E DM_DEV_CREATE failed for [preloader_raw_b]: Bad file descriptor",
-          "E Failed to create device preloader_raw_b."));
-}
-
 TEST_F(QuillmapUnderFake, WithoutDeviceManagerEachCreationTimesOutAndIsUndone) {
   Disk("dev/block/sda", std::string("UFS\0", 4), 4 << 20);
   Disk("dev/block/sdb", std::string("UFS\0", 4), 4 << 20);
