@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <type_traits>
 
 #include "kernel.h"
 #include "text.h"
@@ -102,9 +103,13 @@ bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error) {
     *error = std::string("malformed ") + name;
     return false;
   };
-  auto count = [&](const char* name, long max, long* value) {
+  // A number variable; unset, |field| keeps its default.
+  auto number = [&](const char* name, long max, auto* field) {
     const char* v = var(name);
-    return !v || ParseCount(v, max, value);
+    long n = 0;
+    if (v && !ParseCount(v, max, &n)) return bad(name);
+    if (v) *field = static_cast<std::remove_pointer_t<decltype(field)>>(n);
+    return true;
   };
   if (const char* v = var("FAKEDM_ROOT")) s.root = v;
   if (const char* v = var("FAKEDM_FAIL");
@@ -120,51 +125,34 @@ bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error) {
     if (const char* v = var(name); v && !ParseIoFault(v, fault))
       return bad(name);
   }
-  long n = 0;
-  if (!count("FAKEDM_CONTROL_OPEN_EINTR", 1L << 30, &n))
-    return bad("FAKEDM_CONTROL_OPEN_EINTR");
-  s.faults.control_open_eintr = static_cast<int>(n);
-  n = 0;
-  if (!count("FAKEDM_REMOVE_NO_UEVENT", 1, &n))
-    return bad("FAKEDM_REMOVE_NO_UEVENT");
-  s.faults.remove_without_uevent = n == 1;
-  n = 0;
-  if (!count("FAKEDM_CREATE_TARGET_COUNT", UINT32_MAX, &n)) {
-    return bad("FAKEDM_CREATE_TARGET_COUNT");
+  Faults& f = s.faults;
+  DeviceManager& d = s.device_manager;
+  constexpr long kLarge = 1L << 30;
+  constexpr long kLongestDelayMs = 1L << 24;
+  if (!number("FAKEDM_CONTROL_OPEN_EINTR", kLarge, &f.control_open_eintr) ||
+      !number("FAKEDM_REMOVE_NO_UEVENT", 1, &f.remove_without_uevent) ||
+      !number("FAKEDM_CREATE_TARGET_COUNT", UINT32_MAX,
+              &f.create_target_count) ||
+      !number("FAKEDM_CREATE_OPEN_COUNT", INT32_MAX, &f.create_open_count) ||
+      !number("FAKEDM_STATUS_BUFFER_FULL", kLarge, &f.status_buffer_full) ||
+      !number("FAKEDM_DEVMGR", 1, &d.enabled) ||
+      !number("FAKEDM_DEVMGR_DELAY_MS", kLongestDelayMs, &d.delay_ms) ||
+      !number("FAKEDM_LINK_DELAY_MS", kLongestDelayMs, &d.link_delay_ms)) {
+    return false;
   }
-  s.faults.create_target_count = static_cast<uint32_t>(n);
-  n = 0;
-  if (!count("FAKEDM_CREATE_OPEN_COUNT", INT32_MAX, &n))
-    return bad("FAKEDM_CREATE_OPEN_COUNT");
-  s.faults.create_open_count = static_cast<int32_t>(n);
-  n = 0;
-  if (!count("FAKEDM_STATUS_BUFFER_FULL", 1L << 30, &n))
-    return bad("FAKEDM_STATUS_BUFFER_FULL");
-  s.faults.status_buffer_full = static_cast<int>(n);
   if (const char* v = var("FAKEDM_STATUS_REPLY")) {
     // "@OFFSET" only counts when it is a number: a path may contain '@'.
     std::string file = v;
     const size_t at = file.rfind('@');
-    if (n = 0; at != std::string::npos &&
-               ParseCount(file.substr(at + 1), 1L << 30, &n)) {
-      s.faults.status_reply_offset = static_cast<size_t>(n);
+    if (long n = 0; at != std::string::npos &&
+                    ParseCount(file.substr(at + 1), kLarge, &n)) {
+      f.status_reply_offset = static_cast<size_t>(n);
       file.resize(at);
     }
-    if (!ReadWholeFile(file, &s.faults.status_reply))
+    if (!ReadWholeFile(file, &f.status_reply))
       return bad("FAKEDM_STATUS_REPLY (unreadable)");
-    s.faults.status_reply_set = true;
+    f.status_reply_set = true;
   }
-  n = 1;
-  if (!count("FAKEDM_DEVMGR", 1, &n)) return bad("FAKEDM_DEVMGR");
-  s.device_manager.enabled = n == 1;
-  n = s.device_manager.delay_ms;
-  if (!count("FAKEDM_DEVMGR_DELAY_MS", 1L << 24, &n))
-    return bad("FAKEDM_DEVMGR_DELAY_MS");
-  s.device_manager.delay_ms = static_cast<int>(n);
-  n = -1;
-  if (!count("FAKEDM_LINK_DELAY_MS", 1L << 24, &n))
-    return bad("FAKEDM_LINK_DELAY_MS");
-  s.device_manager.link_delay_ms = static_cast<int>(n);
   *out = std::move(s);
   return true;
 }
