@@ -151,7 +151,7 @@ class WalkTest : public testing::Test {
 
   std::string Disk(const std::string& name, const std::string& header,
                    uint64_t size) {
-    const std::string path = tmp_.File(name, header, size);
+    std::string path = tmp_.File(name, header, size);
     EXPECT_FALSE(path.empty()) << name;
     return path;
   }

@@ -37,7 +37,7 @@ struct Sandbox {
 void PrintTo(const Sandbox& c, std::ostream* os) { *os << c.test_name; }
 
 const std::string kUfs("UFS\0", 4);
-constexpr uint64_t kFourMiB = 4 << 20;
+constexpr uint64_t kFourMiB = 4ull << 20;
 
 const Sandbox kSandboxes[] = {
     {"UfsOnlyDeviceGetsBothRegionsMapped",
@@ -76,7 +76,7 @@ const Sandbox kSandboxes[] = {
     {"NothingRecognisedNeverOpensTheControlNode",
      {{"sda", std::string(4, '\0'), kFourMiB},
       {"sdb", "UFS", 3},
-      {"mmcblk0boot0", "EMMC", 4 * 512}},
+      {"mmcblk0boot0", "EMMC", 4 * 512ull}},
      {},
      false,
      {"E Unknown header  for /dev/block/sda.",
