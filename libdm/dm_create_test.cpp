@@ -16,9 +16,6 @@ namespace dm {
 namespace testing_util {
 namespace {
 
-using std::chrono::milliseconds;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 
 const std::string kUuidRegex =
@@ -360,11 +357,13 @@ TEST_F(CreateTest, MissingControlNodeFailsEveryRequestWithEbadf) {
                   "E DM_TABLE_STATUS failed for a: Bad file descriptor"));
 }
 
-TEST_F(CreateTest, InterruptedOpenIsRetriedSilently) {
+TEST_F(CreateTest, ControlNodeOpenIsReadWriteCloseOnExecAndRetriedSilently) {
+  EXPECT_EQ(fakedm::ControlOpenFlags(), O_RDWR | O_CLOEXEC);
   fakedm::Faults faults;
   faults.control_open_eintr = 3;
   auto lines = Logged([&] { Inject(faults); });
   EXPECT_THAT(lines, IsEmpty());
+  EXPECT_EQ(fakedm::ControlOpenFlags(), O_RDWR | O_CLOEXEC);
   DmTable table = LinearTable();
   std::string path;
   EXPECT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));

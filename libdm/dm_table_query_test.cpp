@@ -12,9 +12,6 @@ namespace dm {
 namespace testing_util {
 namespace {
 
-using std::chrono::milliseconds;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using TargetInfo = IDeviceMapper::TargetInfo;
 
 // A target of any type, for loading tables the program never makes.

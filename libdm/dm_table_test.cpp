@@ -2,6 +2,7 @@
 // reads in DM_TABLE_LOAD.
 #include "libdm/dm_table.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/dm-ioctl.h>
 #include <string.h>
@@ -126,30 +127,33 @@ TEST(DmTarget, TypeNameIsCutToFifteenBytesAndTerminated) {
   }
 }
 
-TEST(DmTable, EmptyTableIsInvalidAndEncodesToNothing) {
-  DmTable table;
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(table.valid());
-  EXPECT_EQ(table.Serialize(), "");
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("Device-mapper table must have at least one target."),
-            std::string::npos)
-      << log;
-  EXPECT_EQ(table.target_count(), 0u);
-  EXPECT_EQ(table.sector_count(), 0u);
-  EXPECT_FALSE(table.read_only());
-}
-
-TEST(DmTable, FirstTargetMustStartAtZero) {
-  DmTable table;
-  ASSERT_TRUE(table.AddTarget(std::make_unique<DmTargetLinear>(1, 8, "/d", 0)));
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(table.valid());
-  EXPECT_EQ(table.Serialize(), "");
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("Device-mapper table must start at logical sector 0."),
-            std::string::npos)
-      << log;
+// An empty table, or one whose first target does not start at sector 0, is
+// invalid: validity and encoding each say why in an error line of
+// dm_table, and the encoding is empty.
+TEST(DmTable, InvalidTableSaysWhyAtErrorAndEncodesToNothing) {
+  DmTable empty;
+  DmTable late;
+  ASSERT_TRUE(late.AddTarget(std::make_unique<DmTargetLinear>(1, 8, "/d", 0)));
+  const struct {
+    const DmTable* table;
+    const char* why;  // a regular expression
+  } cases[] = {
+      {&empty, "Device-mapper table must have at least one target\\."},
+      {&late, "Device-mapper table must start at logical sector 0\\."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(c.table->valid());
+    EXPECT_EQ(c.table->Serialize(), "");
+    EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                testing::MatchesRegex(
+                    std::string("([^ ]+ E dm_table\\.cpp:[0-9]+\\] ") + c.why +
+                    "\n){2}"));
+  }
+  EXPECT_EQ(empty.target_count(), 0u);
+  EXPECT_EQ(empty.sector_count(), 0u);
+  EXPECT_FALSE(empty.read_only());
 }
 
 TEST(DmTable, GapsAndOverlapsAreLeftToTheKernel) {
@@ -179,6 +183,7 @@ TEST(DmTable, RefusedTargetStaysWithCaller) {
       std::make_unique<TextTarget>(0, 10, "t", "", /*valid=*/false);
   EXPECT_FALSE(table.AddTarget(std::move(unfit)));
   EXPECT_NE(unfit, nullptr);
+  EXPECT_FALSE(table.AddTarget(nullptr));
   EXPECT_EQ(table.target_count(), 0u);
 
   std::unique_ptr<DmTarget> fit =

@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -15,6 +14,8 @@
 #include <chrono>
 #include <string>
 #include <vector>
+
+#include "temp_dir.h"
 
 namespace {
 
@@ -130,23 +131,13 @@ TEST(WaitForFile, UnexpectedErrorEndsTheWaitAtOnceWithOneLine) {
 // ENOENT from a missing directory, dangling symbolic links.
 class WaitOnFileSystem : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/utility_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
-  std::string dir_;
+  void SetUp() override { ASSERT_TRUE(dir_.ok()); }
+  quillmap_testing::TempDir dir_{"utility_test"};
 };
 
 TEST_F(WaitOnFileSystem, FileUsedAsDirectoryFailsAtOnce) {
-  const std::string file = dir_ + "/file";
-  int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  const std::string file = dir_.File("file", "");
+  ASSERT_FALSE(file.empty());
   testing::internal::CaptureStderr();
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(WaitForFile(file + "/child", milliseconds(60000)));
@@ -158,22 +149,19 @@ TEST_F(WaitOnFileSystem, FileUsedAsDirectoryFailsAtOnce) {
 }
 
 TEST_F(WaitOnFileSystem, MissingDirectoryCountsAsAbsent) {
-  const std::string path = dir_ + "/no/such/dir/node";
+  const std::string path = dir_.Path("no/such/dir/node");
   EXPECT_FALSE(WaitForFile(path, milliseconds(0)));
   EXPECT_TRUE(WaitForFileDeleted(path, milliseconds(0)));
 }
 
 TEST_F(WaitOnFileSystem, DanglingSymlinkCountsAsAbsent) {
-  const std::string link = dir_ + "/link";
+  const std::string link = dir_.Path("link");
   ASSERT_EQ(symlink("../no-such-target", link.c_str()), 0);
   EXPECT_FALSE(WaitForFile(link, milliseconds(0)));
   EXPECT_TRUE(WaitForFileDeleted(link, milliseconds(0)));
-  const std::string target = dir_ + "/target";
-  ASSERT_EQ(symlink("target", (dir_ + "/good").c_str()), 0);
-  int fd = open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  EXPECT_TRUE(WaitForFile(dir_ + "/good", milliseconds(0)));
+  ASSERT_EQ(symlink("target", dir_.Path("good").c_str()), 0);
+  ASSERT_FALSE(dir_.File("target", "").empty());
+  EXPECT_TRUE(WaitForFile(dir_.Path("good"), milliseconds(0)));
 }
 
 }  // namespace

@@ -6,8 +6,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
+
+#include "temp_dir.h"
 
 namespace {
 
@@ -16,24 +17,15 @@ using android::base::GetProperty;
 
 class PropertiesTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/properties_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    unsetenv("ANDROID_PROPERTY_FILES");
-    ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
-  }
+  void SetUp() override { ASSERT_TRUE(dir_.ok()); }
+  void TearDown() override { unsetenv("ANDROID_PROPERTY_FILES"); }
   std::string Write(const std::string& name, const std::string& text) {
-    std::string path = dir_ + "/" + name;
-    std::ofstream(path) << text;
-    return path;
+    return dir_.File(name, text);
   }
   void Use(const std::string& files) {
     setenv("ANDROID_PROPERTY_FILES", files.c_str(), 1);
   }
-  std::string dir_;
+  quillmap_testing::TempDir dir_{"properties_test"};
 };
 
 TEST_F(PropertiesTest, FirstDefinitionWinsAcrossAndWithinFiles) {
@@ -46,7 +38,7 @@ TEST_F(PropertiesTest, FirstDefinitionWinsAcrossAndWithinFiles) {
                               "no equals sign here\n");
   const std::string b =
       Write("b.prop", "ro.build.version.sdk=30\nro.only.b=yes");
-  Use(dir_ + "/missing.prop:" + a + ":" + b);
+  Use(dir_.Path("missing.prop") + ":" + a + ":" + b);
   EXPECT_EQ(GetProperty("ro.build.version.sdk", "x"), "29");
   EXPECT_EQ(GetProperty("ro.only.b", ""), "yes");
   EXPECT_EQ(GetProperty("ro.spaced", ""), "value with blanks");
@@ -55,7 +47,8 @@ TEST_F(PropertiesTest, FirstDefinitionWinsAcrossAndWithinFiles) {
 }
 
 TEST_F(PropertiesTest, MissingOrUnreadableFilesCountAsEmpty) {
-  Use(dir_ + "/none:" + dir_);  // a directory cannot be read as a file
+  Use(dir_.Path("none") + ":" +
+      dir_.path());  // a directory cannot be read as a file
   EXPECT_EQ(GetProperty("ro.anything", "default"), "default");
   Use("");
   EXPECT_EQ(GetProperty("ro.anything", "default"), "default");

@@ -6,16 +6,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/dm-ioctl.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "temp_dir.h"
 
 namespace quillmap {
 namespace {
@@ -138,9 +138,7 @@ struct Request {
 class WalkTest : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/boot_region_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(tmp_.ok());
     ON_CALL(dm_, CreateDevice(_, _, _, _))
         .WillByDefault([this](const std::string& name, const DmTable& table,
                               std::string* path,
@@ -150,15 +148,11 @@ class WalkTest : public testing::Test {
           return true;
         });
   }
-  void TearDown() override {
-    ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
-  }
 
   std::string Disk(const std::string& name, const std::string& header,
                    uint64_t size) {
-    std::string path = dir_ + "/" + name;
-    std::ofstream(path) << header;
-    EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+    std::string path = tmp_.File(name, header, size);
+    EXPECT_FALSE(path.empty()) << name;
     return path;
   }
 
@@ -172,7 +166,8 @@ class WalkTest : public testing::Test {
     return testing::internal::GetCapturedStderr();
   }
 
-  std::string dir_;
+  quillmap_testing::TempDir tmp_{"boot_region_test"};
+  const std::string& dir_ = tmp_.path();
   testing::NiceMock<MockDeviceMapper> dm_;
   std::vector<Request> requests_;
   int handle_requests_ = 0;

@@ -106,20 +106,18 @@ std::vector<MatrixCase> MatrixCases() {
        ""});
   faults.push_back(
       {"control_open_EINTR_x3", {"FAKEDM_CONTROL_OPEN_EINTR=3"}, nullptr, ""});
+  // Without a control node every creation meets a closed descriptor.
+  const auto no_handle = [](const std::string& d, const std::string&) {
+    return V{E("DM_DEV_CREATE failed for [" + d + "]: Bad file descriptor")};
+  };
   faults.push_back({"control_open_EACCES",
                     {"FAKEDM_CONTROL_OPEN_FAIL=EACCES"},
-                    [](const std::string& d, const std::string&) {
-                      return V{E("DM_DEV_CREATE failed for [" + d +
-                                 "]: Bad file descriptor")};
-                    },
+                    no_handle,
                     strerror(EACCES),
                     true});
   faults.push_back({"control_node_missing",
                     {"QUILLMAP_TEST_NO_CONTROL_NODE=1"},
-                    [](const std::string& d, const std::string&) {
-                      return V{E("DM_DEV_CREATE failed for [" + d +
-                                 "]: Bad file descriptor")};
-                    },
+                    no_handle,
                     strerror(ENOENT),
                     true});
   faults.push_back(

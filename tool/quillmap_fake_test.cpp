@@ -1,6 +1,7 @@
 // The real, unmodified quillmap binary under the fake device-mapper kernel
 // (LD_PRELOAD): its log lines, its exit status, and the devices it leaves.
 #include <chrono>
+#include <ostream>
 
 #include "fake_sandbox.h"
 
@@ -13,47 +14,121 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 
-TEST_F(QuillmapUnderFake, UfsOnlyDeviceGetsBothRegionsMapped) {
-  Disk("dev/block/sda", std::string("UFS\0", 4), 4 << 20);
-  Disk("dev/block/sdb", "UFSB", 4 << 20);
-  Outcome run = Quillmap();
+// One run of the program over a sandbox of disks.
+struct Sandbox {
+  struct Disk {
+    const char* name;  // under /dev/block
+    std::string header;
+    uint64_t size;
+  };
+  struct Made {
+    const char* name;
+    const char* params;
+    uint64_t length;
+  };
+  const char* test_name;
+  std::vector<Disk> disks;
+  std::vector<std::string> env;
+  bool control_node;
+  std::vector<std::string> lines;
+  std::vector<Made> devices;
+};
+
+void PrintTo(const Sandbox& c, std::ostream* os) { *os << c.test_name; }
+
+const std::string kUfs("UFS\0", 4);
+constexpr uint64_t kFourMiB = 4ull << 20;
+
+const Sandbox kSandboxes[] = {
+    {"UfsOnlyDeviceGetsBothRegionsMapped",
+     {{"sda", kUfs, kFourMiB}, {"sdb", "UFSB", kFourMiB}},
+     {},
+     true,
+     {"I Created DM device preloader_raw_a at /dev/block/dm-0.",
+      "I Created DM device preloader_raw_b at /dev/block/dm-1.",
+      "E Device /dev/block/mmcblk0boot0 not found.",
+      "E Device /dev/block/mmcblk0boot1 not found."},
+     {{"preloader_raw_a", "/dev/block/sda 8", 8184},
+      {"preloader_raw_b", "/dev/block/sdb 8", 8184}}},
+    {"EmmcOnlyMapsFromSectorFour",
+     {{"mmcblk0boot0", "EMMC", kFourMiB}, {"mmcblk0boot1", "COMB", kFourMiB}},
+     {},
+     true,
+     {"E Device /dev/block/sda not found.",
+      "E Device /dev/block/sdb not found.",
+      "I Created DM device preloader_raw_a at /dev/block/dm-0.",
+      "I Created DM device preloader_raw_b at /dev/block/dm-1."},
+     {{"preloader_raw_a", "/dev/block/mmcblk0boot0 4", 8188},
+      {"preloader_raw_b", "/dev/block/mmcblk0boot1 8", 8184}}},
+    {"MissingControlNodeFailsEveryRecognisedCandidate",
+     {{"sda", kUfs, kFourMiB}, {"mmcblk0boot1", "EMMC", kFourMiB}},
+     {},
+     false,
+     {"E Failed to open device-mapper: No such file or directory",
+      "E DM_DEV_CREATE failed for [preloader_raw_a]: Bad file descriptor",
+      "E Failed to create device preloader_raw_a.",
+      "E Device /dev/block/sdb not found.",
+      "E Device /dev/block/mmcblk0boot0 not found.",
+      "E DM_DEV_CREATE failed for [preloader_raw_b]: Bad file descriptor",
+      "E Failed to create device preloader_raw_b."},
+     {}},
+    // Without a control node, asking for the handle would log its failure.
+    {"NothingRecognisedNeverOpensTheControlNode",
+     {{"sda", std::string(4, '\0'), kFourMiB},
+      {"sdb", "UFS", 3},
+      {"mmcblk0boot0", "EMMC", 4 * 512ull}},
+     {},
+     false,
+     {"E Unknown header  for /dev/block/sda.",
+      "E Failed to read /dev/block/sdb: read 3 of 4 header bytes.",
+      "E Device /dev/block/mmcblk0boot0 is too small.",
+      "E Device /dev/block/mmcblk0boot1 not found."},
+     {}},
+    {"FailedReadAndSeekCarryTheirErrnoAndTheWalkGoesOn",
+     {{"sda", kUfs, kFourMiB},
+      {"sdb", "COMB", kFourMiB},
+      {"mmcblk0boot0", "EMMC", kFourMiB}},
+     {"FAKEDM_READ_FAIL=/dev/block/sda=EIO",
+      "FAKEDM_LSEEK_FAIL=/dev/block/sdb=ESPIPE"},
+     true,
+     {"E Failed to read /dev/block/sda: Input/output error.",
+      "E Failed to seek /dev/block/sdb: Illegal seek.",
+      "I Created DM device preloader_raw_a at /dev/block/dm-0.",
+      "E Device /dev/block/mmcblk0boot1 not found."},
+     {{"preloader_raw_a", "/dev/block/mmcblk0boot0 4", 8188}}},
+};
+
+class Sandboxes : public QuillmapUnderFake,
+                  public testing::WithParamInterface<Sandbox> {};
+
+// The exact lines, exit status 0, the devices left (name, a uuid, one linear
+// target each) and no descriptor left open.
+TEST_P(Sandboxes, GiveTheirLinesAndDevices) {
+  const Sandbox& c = GetParam();
+  for (const Sandbox::Disk& d : c.disks)
+    Disk(std::string("dev/block/") + d.name, d.header, d.size);
+  if (!c.control_node) {
+    ASSERT_EQ(unlink((root_ + "/dev/device-mapper").c_str()), 0);
+  }
+  Outcome run = Quillmap(c.env);
   EXPECT_EQ(run.status, 0);
-  EXPECT_THAT(
-      run.lines,
-      ElementsAre("I Created DM device preloader_raw_a at /dev/block/dm-0.",
-                  "I Created DM device preloader_raw_b at /dev/block/dm-1.",
-                  "E Device /dev/block/mmcblk0boot0 not found.",
-                  "E Device /dev/block/mmcblk0boot1 not found."));
-  auto devices = fakedm::Devices();
-  ASSERT_EQ(devices.size(), 2u);
-  for (size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(devices[i].name, i == 0 ? "preloader_raw_a" : "preloader_raw_b");
+  EXPECT_EQ(run.lines, c.lines);
+  const auto devices = fakedm::Devices();
+  ASSERT_EQ(devices.size(), c.devices.size());
+  for (size_t i = 0; i < devices.size(); ++i) {
+    EXPECT_EQ(devices[i].name, c.devices[i].name);
     EXPECT_THAT(devices[i].uuid, MatchesRegex(kUuid));
     ASSERT_EQ(devices[i].active.size(), 1u);
-    EXPECT_EQ(devices[i].active[0].length, 8184u);
-    EXPECT_EQ(devices[i].active[0].params,
-              i == 0 ? "/dev/block/sda 8" : "/dev/block/sdb 8");
+    EXPECT_EQ(devices[i].active[0].params, c.devices[i].params);
+    EXPECT_EQ(devices[i].active[0].length, c.devices[i].length);
   }
   EXPECT_EQ(ChildOpenDescriptors(), 0);
 }
 
-TEST_F(QuillmapUnderFake, EmmcOnlyMapsFromSectorFour) {
-  Disk("dev/block/mmcblk0boot0", "EMMC", 4 << 20);
-  Disk("dev/block/mmcblk0boot1", "COMB", 4 << 20);
-  Outcome run = Quillmap();
-  EXPECT_EQ(run.status, 0);
-  EXPECT_THAT(
-      run.lines,
-      ElementsAre("E Device /dev/block/sda not found.",
-                  "E Device /dev/block/sdb not found.",
-                  "I Created DM device preloader_raw_a at /dev/block/dm-0.",
-                  "I Created DM device preloader_raw_b at /dev/block/dm-1."));
-  auto devices = fakedm::Devices();
-  ASSERT_EQ(devices.size(), 2u);
-  EXPECT_EQ(devices[0].active.at(0).params, "/dev/block/mmcblk0boot0 4");
-  EXPECT_EQ(devices[0].active.at(0).length, 8188u);
-  EXPECT_EQ(devices[1].active.at(0).params, "/dev/block/mmcblk0boot1 8");
-}
+INSTANTIATE_TEST_SUITE_P(Quillmap, Sandboxes, testing::ValuesIn(kSandboxes),
+                         [](const testing::TestParamInfo<Sandbox>& info) {
+                           return std::string(info.param.test_name);
+                         });
 
 TEST_F(QuillmapUnderFake, SecondStorageTypeAndSecondRunLeaveDevicesAlone) {
   Disk("dev/block/sda", std::string("UFS\0", 4), 4 << 20);
@@ -85,40 +160,6 @@ TEST_F(QuillmapUnderFake, SecondStorageTypeAndSecondRunLeaveDevicesAlone) {
     EXPECT_EQ(after[i].uuid, before[i].uuid);
     EXPECT_EQ(after[i].active.at(0).params, before[i].active.at(0).params);
   }
-}
-
-TEST_F(QuillmapUnderFake, MissingControlNodeFailsEveryRecognisedCandidate) {
-  ASSERT_EQ(unlink((root_ + "/dev/device-mapper").c_str()), 0);
-  Disk("dev/block/sda", std::string("UFS\0", 4), 4 << 20);
-  Disk("dev/block/mmcblk0boot1", "EMMC", 4 << 20);
-  Outcome run = Quillmap();
-  EXPECT_EQ(run.status, 0);
-  EXPECT_THAT(
-      run.lines,
-      ElementsAre(
-          "E Failed to open device-mapper: No such file or directory",
-          "E DM_DEV_CREATE failed for [preloader_raw_a]: Bad file descriptor",
-          "E Failed to create device preloader_raw_a.",
-          "E Device /dev/block/sdb not found.",
-          "E Device /dev/block/mmcblk0boot0 not found.",
-          "E DM_DEV_CREATE failed for [preloader_raw_b]: Bad file descriptor",
-          "E Failed to create device preloader_raw_b."));
-}
-
-TEST_F(QuillmapUnderFake, NothingRecognisedNeverOpensTheControlNode) {
-  // Without a control node, asking for the handle would log its failure.
-  ASSERT_EQ(unlink((root_ + "/dev/device-mapper").c_str()), 0);
-  Disk("dev/block/sda", std::string(4, '\0'), 4 << 20);
-  Disk("dev/block/sdb", "UFS", 3);
-  Disk("dev/block/mmcblk0boot0", "EMMC", 4 * 512ull);
-  Outcome run = Quillmap();
-  EXPECT_EQ(run.status, 0);
-  EXPECT_THAT(
-      run.lines,
-      ElementsAre("E Unknown header  for /dev/block/sda.",
-                  "E Failed to read /dev/block/sdb: read 3 of 4 header bytes.",
-                  "E Device /dev/block/mmcblk0boot0 is too small.",
-                  "E Device /dev/block/mmcblk0boot1 not found."));
 }
 
 TEST_F(QuillmapUnderFake, WithoutDeviceManagerEachCreationTimesOutAndIsUndone) {

@@ -6,10 +6,11 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
+#include <memory>
 
 #include "contract_env.h"
 #include "fakedm/fakedm.h"
+#include "temp_dir.h"
 
 namespace contract {
 namespace {
@@ -19,34 +20,34 @@ namespace fs = std::filesystem;
 class FakeKernel : public testing::Environment {
  public:
   void SetUp() override {
-    char dir[] = "/tmp/contract-fakedm-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    root_ = dir;
-    fs::create_directories(root_ / "dev/block");
-    std::ofstream(root_ / "dev/device-mapper").put('\0');
+    sandbox_ = std::make_unique<quillmap_testing::TempDir>("contract-fakedm");
+    ASSERT_TRUE(sandbox_->ok());
+    root_ = sandbox_->path();
+    ASSERT_FALSE(
+        sandbox_->File("dev/device-mapper", std::string(1, '\0')).empty());
     for (const Disk& d : kDisks) {
       std::string bytes(d.size, '\0');
       bytes.replace(0, 4, d.header, 4);
       for (size_t i = 4; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>((i * 7 + i / 512) & 0xff);
-      std::ofstream out(root_ / fs::path(d.path).relative_path(),
-                        std::ios::binary);
-      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-      ASSERT_TRUE(out.good()) << d.path;
+      ASSERT_FALSE(
+          sandbox_->File(fs::path(d.path).relative_path(), bytes).empty())
+          << d.path;
     }
     fakedm::SetRoot(root_.string());
   }
 
   void TearDown() override {
     fakedm::SetRoot("");
-    std::error_code ec;
-    if (!root_.empty() && !getenv("CONTRACT_KEEP_SANDBOX"))
-      fs::remove_all(root_, ec);
+    // Leaked on purpose: the folder stays for a look after the run.
+    if (getenv("CONTRACT_KEEP_SANDBOX")) (void)sandbox_.release();
+    sandbox_.reset();
   }
 
   const fs::path& root() const { return root_; }
 
  private:
+  std::unique_ptr<quillmap_testing::TempDir> sandbox_;
   fs::path root_;
 };
 

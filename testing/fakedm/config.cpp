@@ -1,26 +1,27 @@
-// Parsing of the FAKEDM_* environment variables.
+// The FAKEDM_* environment variables and the fault switches at work.
 #include "config.h"
 
 #include <errno.h>
-#include <stdlib.h>
+#include <linux/dm-ioctl.h>
+#include <stddef.h>
 #include <string.h>
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <sstream>
+#include <type_traits>
 
 #include "kernel.h"
+#include "text.h"
 
 namespace fakedm {
 namespace internal {
 namespace {
 
 bool ParseCount(const std::string& text, long max, long* out) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  errno = 0;
-  *out = strtol(text.c_str(), nullptr, 10);
-  return errno == 0 && *out <= max;
+  uint64_t n = 0;
+  if (!ParseDecimal(text, &n) || n > static_cast<uint64_t>(max)) return false;
+  *out = static_cast<long>(n);
+  return true;
 }
 
 bool CanonicalRequest(const std::string& text, std::string* out) {
@@ -34,12 +35,12 @@ bool CanonicalRequest(const std::string& text, std::string* out) {
   return false;
 }
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in),
-              std::istreambuf_iterator<char>());
-  return !in.bad();
+// "PATH=ERR": a path as the program names it, and an errno.
+bool ParseIoFault(const std::string& text, IoFault* out) {
+  const size_t eq = text.rfind('=');
+  if (eq == std::string::npos || eq == 0 || text[0] != '/') return false;
+  out->path = text.substr(0, eq);
+  return ParseErrno(text.substr(eq + 1), &out->error);
 }
 
 }  // namespace
@@ -102,9 +103,13 @@ bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error) {
     *error = std::string("malformed ") + name;
     return false;
   };
-  auto count = [&](const char* name, long max, long* value) {
+  // A number variable; unset, |field| keeps its default.
+  auto number = [&](const char* name, long max, auto* field) {
     const char* v = var(name);
-    return !v || ParseCount(v, max, value);
+    long n = 0;
+    if (v && !ParseCount(v, max, &n)) return bad(name);
+    if (v) *field = static_cast<std::remove_pointer_t<decltype(field)>>(n);
+    return true;
   };
   if (const char* v = var("FAKEDM_ROOT")) s.root = v;
   if (const char* v = var("FAKEDM_FAIL");
@@ -115,53 +120,99 @@ bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error) {
       v && !ParseErrno(v, &s.faults.control_open_error)) {
     return bad("FAKEDM_CONTROL_OPEN_FAIL");
   }
-  long n = 0;
-  if (!count("FAKEDM_CONTROL_OPEN_EINTR", 1L << 30, &n))
-    return bad("FAKEDM_CONTROL_OPEN_EINTR");
-  s.faults.control_open_eintr = static_cast<int>(n);
-  n = 0;
-  if (!count("FAKEDM_REMOVE_NO_UEVENT", 1, &n))
-    return bad("FAKEDM_REMOVE_NO_UEVENT");
-  s.faults.remove_without_uevent = n == 1;
-  n = 0;
-  if (!count("FAKEDM_CREATE_TARGET_COUNT", UINT32_MAX, &n)) {
-    return bad("FAKEDM_CREATE_TARGET_COUNT");
+  for (auto [name, fault] : {std::pair("FAKEDM_READ_FAIL", &s.faults.read),
+                             std::pair("FAKEDM_LSEEK_FAIL", &s.faults.seek)}) {
+    if (const char* v = var(name); v && !ParseIoFault(v, fault))
+      return bad(name);
   }
-  s.faults.create_target_count = static_cast<uint32_t>(n);
-  n = 0;
-  if (!count("FAKEDM_CREATE_OPEN_COUNT", INT32_MAX, &n))
-    return bad("FAKEDM_CREATE_OPEN_COUNT");
-  s.faults.create_open_count = static_cast<int32_t>(n);
-  n = 0;
-  if (!count("FAKEDM_STATUS_BUFFER_FULL", 1L << 30, &n))
-    return bad("FAKEDM_STATUS_BUFFER_FULL");
-  s.faults.status_buffer_full = static_cast<int>(n);
+  Faults& f = s.faults;
+  DeviceManager& d = s.device_manager;
+  constexpr long kLarge = 1L << 30;
+  constexpr long kLongestDelayMs = 1L << 24;
+  if (!number("FAKEDM_CONTROL_OPEN_EINTR", kLarge, &f.control_open_eintr) ||
+      !number("FAKEDM_REMOVE_NO_UEVENT", 1, &f.remove_without_uevent) ||
+      !number("FAKEDM_CREATE_TARGET_COUNT", UINT32_MAX,
+              &f.create_target_count) ||
+      !number("FAKEDM_CREATE_OPEN_COUNT", INT32_MAX, &f.create_open_count) ||
+      !number("FAKEDM_STATUS_BUFFER_FULL", kLarge, &f.status_buffer_full) ||
+      !number("FAKEDM_DEVMGR", 1, &d.enabled) ||
+      !number("FAKEDM_DEVMGR_DELAY_MS", kLongestDelayMs, &d.delay_ms) ||
+      !number("FAKEDM_LINK_DELAY_MS", kLongestDelayMs, &d.link_delay_ms)) {
+    return false;
+  }
   if (const char* v = var("FAKEDM_STATUS_REPLY")) {
     // "@OFFSET" only counts when it is a number: a path may contain '@'.
     std::string file = v;
     const size_t at = file.rfind('@');
-    if (n = 0; at != std::string::npos &&
-               ParseCount(file.substr(at + 1), 1L << 30, &n)) {
-      s.faults.status_reply_offset = static_cast<size_t>(n);
+    if (long n = 0; at != std::string::npos &&
+                    ParseCount(file.substr(at + 1), kLarge, &n)) {
+      f.status_reply_offset = static_cast<size_t>(n);
       file.resize(at);
     }
-    if (!ReadFile(file, &s.faults.status_reply))
+    if (!ReadWholeFile(file, &f.status_reply))
       return bad("FAKEDM_STATUS_REPLY (unreadable)");
-    s.faults.status_reply_set = true;
+    f.status_reply_set = true;
   }
-  n = 1;
-  if (!count("FAKEDM_DEVMGR", 1, &n)) return bad("FAKEDM_DEVMGR");
-  s.device_manager.enabled = n == 1;
-  n = s.device_manager.delay_ms;
-  if (!count("FAKEDM_DEVMGR_DELAY_MS", 1L << 24, &n))
-    return bad("FAKEDM_DEVMGR_DELAY_MS");
-  s.device_manager.delay_ms = static_cast<int>(n);
-  n = -1;
-  if (!count("FAKEDM_LINK_DELAY_MS", 1L << 24, &n))
-    return bad("FAKEDM_LINK_DELAY_MS");
-  s.device_manager.link_delay_ms = static_cast<int>(n);
   *out = std::move(s);
   return true;
+}
+
+void FaultState::Set(const Faults& faults) {
+  faults_ = faults;
+  Restart();
+}
+
+void FaultState::Restart() {
+  request_counts_.clear();
+  control_eintr_used_ = 0;
+  status_full_used_ = 0;
+}
+
+int FaultState::ControlOpenError() {
+  if (faults_.control_open_eintr > control_eintr_used_) {
+    ++control_eintr_used_;
+    return EINTR;
+  }
+  return faults_.control_open_error;
+}
+
+int FaultState::RequestError(const std::string& name) {
+  const int count = ++request_counts_[name];
+  for (const RequestFault& f : faults_.requests) {
+    if (f.request == name && (f.occurrence == 0 || f.occurrence == count))
+      return f.error;
+  }
+  return 0;
+}
+
+int FaultState::IoError(const std::string& path, bool seek) const {
+  const IoFault& f = seek ? faults_.seek : faults_.read;
+  return !f.path.empty() && f.path == path ? f.error : 0;
+}
+
+void FaultState::EditReply(unsigned cmd, std::vector<char>& param,
+                           size_t buffer_size, size_t* copy_out) {
+  auto* io = reinterpret_cast<struct dm_ioctl*>(param.data());
+  if (cmd == DM_DEV_CREATE_CMD) {
+    if (faults_.create_target_count)
+      io->target_count = faults_.create_target_count;
+    if (faults_.create_open_count) io->open_count = faults_.create_open_count;
+  } else if (cmd == DM_DEV_REMOVE_CMD && faults_.remove_without_uevent) {
+    io->flags &= ~DM_UEVENT_GENERATED_FLAG;
+  } else if (cmd == DM_TABLE_STATUS_CMD) {
+    if (status_full_used_ < faults_.status_buffer_full) {
+      ++status_full_used_;
+      io->flags |= DM_BUFFER_FULL_FLAG;
+      io->data_size = offsetof(struct dm_ioctl, data);
+      *copy_out = io->data_size;
+    }
+    const size_t at = faults_.status_reply_offset;
+    if (faults_.status_reply_set && at < buffer_size) {
+      const size_t n = std::min(faults_.status_reply.size(), buffer_size - at);
+      memcpy(param.data() + at, faults_.status_reply.data(), n);
+      *copy_out = std::max(*copy_out, at + n);
+    }
+  }
 }
 
 }  // namespace internal

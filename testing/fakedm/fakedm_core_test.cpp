@@ -89,6 +89,7 @@ TEST(Settings, DefaultsWithoutEnvironment) {
   EXPECT_TRUE(s.faults.requests.empty());
   EXPECT_EQ(s.faults.control_open_error, 0);
   EXPECT_FALSE(s.faults.status_reply_set);
+  EXPECT_TRUE(s.faults.read.path.empty() && s.faults.seek.path.empty());
   EXPECT_TRUE(s.device_manager.enabled);
   EXPECT_EQ(s.device_manager.delay_ms, 5);
   EXPECT_EQ(s.device_manager.link_delay_ms, -1);
@@ -104,6 +105,8 @@ TEST(Settings, EveryVariable) {
                {"FAKEDM_FAIL", "DM_DEV_STATUS=ENXIO@3"},
                {"FAKEDM_CONTROL_OPEN_FAIL", "EACCES"},
                {"FAKEDM_CONTROL_OPEN_EINTR", "2"},
+               {"FAKEDM_READ_FAIL", "/dev/block/sda=EIO"},
+               {"FAKEDM_LSEEK_FAIL", "/dev/block/a=b=5"},
                {"FAKEDM_REMOVE_NO_UEVENT", "1"},
                {"FAKEDM_CREATE_TARGET_COUNT", "4"},
                {"FAKEDM_CREATE_OPEN_COUNT", "1"},
@@ -122,6 +125,10 @@ TEST(Settings, EveryVariable) {
   EXPECT_EQ(s.faults.requests[0].occurrence, 3);
   EXPECT_EQ(s.faults.control_open_error, EACCES);
   EXPECT_EQ(s.faults.control_open_eintr, 2);
+  EXPECT_EQ(s.faults.read.path, "/dev/block/sda");
+  EXPECT_EQ(s.faults.read.error, EIO);
+  EXPECT_EQ(s.faults.seek.path, "/dev/block/a=b");
+  EXPECT_EQ(s.faults.seek.error, 5);
   EXPECT_TRUE(s.faults.remove_without_uevent);
   EXPECT_EQ(s.faults.create_target_count, 4u);
   EXPECT_EQ(s.faults.create_open_count, 1);
@@ -139,6 +146,8 @@ TEST(Settings, MalformedValuesAreNamed) {
       {"FAKEDM_FAIL", "DM_TABLE_LOAD"},
       {"FAKEDM_CONTROL_OPEN_FAIL", "sometimes"},
       {"FAKEDM_CONTROL_OPEN_EINTR", "-1"},
+      {"FAKEDM_READ_FAIL", "/dev/block/sda"},
+      {"FAKEDM_LSEEK_FAIL", "dev/block/sda=EIO"},
       {"FAKEDM_REMOVE_NO_UEVENT", "yes"},
       {"FAKEDM_CREATE_TARGET_COUNT", "4294967296"},
       {"FAKEDM_STATUS_BUFFER_FULL", "1x"},

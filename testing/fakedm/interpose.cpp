@@ -1,14 +1,20 @@
-// The libc symbols libfakedm.so replaces. Each hands its call to fake.cpp;
-// the fortified and 64-bit variants behave like the plain ones.
+// The libc symbols libfakedm.so replaces. Each hands its call to calls.cpp;
+// the 64-bit variants are the plain ones under a second name (off_t is 64
+// bits wide on every host this builds for), and the fortified ones differ
+// only in how they are called.
 #undef _FORTIFY_SOURCE
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "fake.h"
+#include "calls.h"
+
+static_assert(sizeof(off_t) == 8, "lseek64 is lseek");
 
 #define FAKEDM_INTERPOSE extern "C" __attribute__((visibility("default")))
+#define FAKEDM_SAME_AS(name) __attribute__((alias(#name)))
 
 namespace {
 
@@ -32,14 +38,8 @@ FAKEDM_INTERPOSE int open(const char* path, int flags, ...) {
   va_end(ap);
   return Open(AT_FDCWD, path, flags, mode);
 }
-
-FAKEDM_INTERPOSE int open64(const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  const mode_t mode = ModeOf(flags, ap);
-  va_end(ap);
-  return Open(AT_FDCWD, path, flags, mode);
-}
+FAKEDM_INTERPOSE int open64(const char* path, int flags, ...)
+    FAKEDM_SAME_AS(open);
 
 FAKEDM_INTERPOSE int openat(int dirfd, const char* path, int flags, ...) {
   va_list ap;
@@ -48,34 +48,24 @@ FAKEDM_INTERPOSE int openat(int dirfd, const char* path, int flags, ...) {
   va_end(ap);
   return Open(dirfd, path, flags, mode);
 }
-
-FAKEDM_INTERPOSE int openat64(int dirfd, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  const mode_t mode = ModeOf(flags, ap);
-  va_end(ap);
-  return Open(dirfd, path, flags, mode);
-}
+FAKEDM_INTERPOSE int openat64(int dirfd, const char* path, int flags, ...)
+    FAKEDM_SAME_AS(openat);
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE int __open_2(const char* path, int flags) {
   return Open(AT_FDCWD, path, flags, 0);
 }
-
 // NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
-FAKEDM_INTERPOSE int __open64_2(const char* path, int flags) {
-  return Open(AT_FDCWD, path, flags, 0);
-}
+FAKEDM_INTERPOSE int __open64_2(const char* path, int flags)
+    FAKEDM_SAME_AS(__open_2);
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE int __openat_2(int dirfd, const char* path, int flags) {
   return Open(dirfd, path, flags, 0);
 }
-
 // NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
-FAKEDM_INTERPOSE int __openat64_2(int dirfd, const char* path, int flags) {
-  return Open(dirfd, path, flags, 0);
-}
+FAKEDM_INTERPOSE int __openat64_2(int dirfd, const char* path, int flags)
+    FAKEDM_SAME_AS(__openat_2);
 
 FAKEDM_INTERPOSE int access(const char* path, int mode) __THROW {
   return fakedm::internal::Access(AT_FDCWD, path, mode, 0);
@@ -95,3 +85,20 @@ FAKEDM_INTERPOSE int ioctl(int fd, unsigned long request, ...) __THROW {
   va_end(ap);
   return fakedm::internal::Ioctl(fd, request, arg);
 }
+
+FAKEDM_INTERPOSE ssize_t read(int fd, void* buf, size_t count) {
+  return fakedm::internal::Read(fd, buf, count);
+}
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
+FAKEDM_INTERPOSE ssize_t __read_chk(int fd, void* buf, size_t count,
+                                    size_t buflen) {
+  if (count > buflen) abort();  // what the fortified check does
+  return fakedm::internal::Read(fd, buf, count);
+}
+
+FAKEDM_INTERPOSE off_t lseek(int fd, off_t offset, int whence) __THROW {
+  return fakedm::internal::Seek(fd, offset, whence);
+}
+FAKEDM_INTERPOSE off64_t lseek64(int fd, off64_t offset, int whence) __THROW
+    FAKEDM_SAME_AS(lseek);

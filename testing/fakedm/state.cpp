@@ -1,5 +1,6 @@
-// Text form of the fake kernel's state: one record per line, fields separated
-// by tabs, with backslash, tab and newline escaped as \\, \t and \n:
+// The fake kernel's state and its store (see state.h). The text form: one
+// record per line, fields separated by tabs, with backslash, tab and
+// newline escaped as \\, \t and \n:
 //   backing <major> <minor> <root-relative path>
 //   device  <minor> <name> <uuid> <suspended> <block device> <read-only>
 //           <deferred remove> <event nr>
@@ -10,16 +11,21 @@
 // Tables and targets follow their device.
 #include "state.h"
 
-#include <errno.h>
-#include <stdlib.h>
+#include <stdio.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
-#include <type_traits>
+
+#include "config.h"
+#include "text.h"
 
 namespace fakedm {
 namespace internal {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr const char* kEventNames[] = {"add-node", "add-link", "remove-node",
                                        "remove-link"};
@@ -76,28 +82,6 @@ std::vector<std::string> SplitTabs(const std::string& line) {
   }
 }
 
-template <typename T>
-bool ParseNumber(const std::string& s, T* out) {
-  const bool is_signed = std::is_signed_v<T>;
-  if (s.empty() ||
-      s.find_first_not_of(is_signed ? "-0123456789" : "0123456789") !=
-          std::string::npos) {
-    return false;
-  }
-  errno = 0;
-  char* end = nullptr;
-  if constexpr (std::is_signed_v<T>) {
-    long long v = strtoll(s.c_str(), &end, 10);
-    *out = static_cast<T>(v);
-    if (static_cast<long long>(*out) != v) return false;
-  } else {
-    unsigned long long v = strtoull(s.c_str(), &end, 10);
-    *out = static_cast<T>(v);
-    if (static_cast<unsigned long long>(*out) != v) return false;
-  }
-  return errno == 0 && *end == '\0';
-}
-
 bool ParseFlag(const std::string& s, bool* out) {
   if (s != "0" && s != "1") return false;
   *out = s == "1";
@@ -130,6 +114,24 @@ MappedDevice* State::ByUuid(const std::string& uuid) {
     if (!uuid.empty() && dev.uuid == uuid) return &dev;
   }
   return nullptr;
+}
+
+std::string State::BackingPath(BlockNumber n) const {
+  for (const auto& [rel, num] : backing) {
+    if (num == n) return rel;
+  }
+  return "";
+}
+
+std::string BlockNumber::Text() const {
+  return std::to_string(major) + ":" + std::to_string(minor);
+}
+
+bool BlockNumber::Parse(const std::string& text, BlockNumber* out) {
+  const size_t colon = text.find(':');
+  return colon != std::string::npos &&
+         ParseDecimal(text.substr(0, colon), &out->major) &&
+         ParseDecimal(text.substr(colon + 1), &out->minor);
 }
 
 void State::Schedule(Event e) {
@@ -174,15 +176,15 @@ bool ParseState(const std::string& text, State* out) {
     const std::string& kind = f[0];
     if (kind == "backing" && f.size() == 4) {
       BlockNumber num;
-      if (!ParseNumber(f[1], &num.major) || !ParseNumber(f[2], &num.minor))
+      if (!ParseDecimal(f[1], &num.major) || !ParseDecimal(f[2], &num.minor))
         return false;
       s.backing[f[3]] = num;
     } else if (kind == "device" && f.size() == 9) {
       MappedDevice d;
-      if (!ParseNumber(f[1], &d.minor) || !ParseFlag(f[4], &d.suspended) ||
+      if (!ParseDecimal(f[1], &d.minor) || !ParseFlag(f[4], &d.suspended) ||
           !ParseFlag(f[5], &d.block_device) || !ParseFlag(f[6], &d.read_only) ||
           !ParseFlag(f[7], &d.deferred_remove) ||
-          !ParseNumber(f[8], &d.event_nr)) {
+          !ParseDecimal(f[8], &d.event_nr)) {
         return false;
       }
       d.name = f[2];
@@ -191,7 +193,7 @@ bool ParseState(const std::string& text, State* out) {
     } else if ((kind == "table" && f.size() == 4) ||
                (kind == "target" && f.size() == 9)) {
       uint32_t minor = 0;
-      if (!ParseNumber(f[1], &minor) || !s.devices.count(minor)) return false;
+      if (!ParseDecimal(f[1], &minor) || !s.devices.count(minor)) return false;
       if (f[2] != "active" && f[2] != "inactive") return false;
       std::optional<Table>& table = f[2] == "active"
                                         ? s.devices[minor].active
@@ -202,9 +204,9 @@ bool ParseState(const std::string& text, State* out) {
         continue;
       }
       LoadedTarget lt;
-      if (!table || !ParseNumber(f[3], &lt.target.start) ||
-          !ParseNumber(f[4], &lt.target.length) ||
-          !ParseNumber(f[7], &lt.offset)) {
+      if (!table || !ParseDecimal(f[3], &lt.target.start) ||
+          !ParseDecimal(f[4], &lt.target.length) ||
+          !ParseDecimal(f[7], &lt.offset)) {
         return false;
       }
       lt.target.type = f[5];
@@ -215,8 +217,8 @@ bool ParseState(const std::string& text, State* out) {
       Event e;
       auto name =
           std::find(std::begin(kEventNames), std::end(kEventNames), f[2]);
-      if (name == std::end(kEventNames) || !ParseNumber(f[1], &e.due_ns) ||
-          !ParseNumber(f[3], &e.minor)) {
+      if (name == std::end(kEventNames) || !ParseDecimal(f[1], &e.due_ns) ||
+          !ParseDecimal(f[3], &e.minor)) {
         return false;
       }
       e.kind = static_cast<EventKind>(name - std::begin(kEventNames));
@@ -228,6 +230,104 @@ bool ParseState(const std::string& text, State* out) {
   }
   *out = std::move(s);
   return true;
+}
+
+bool StateStore::Signature::operator==(const Signature& o) const {
+  return exists == o.exists && ino == o.ino && size == o.size &&
+         mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
+}
+
+void StateStore::SetRoot(const std::string& root) {
+  dir_ = root.empty() ? "" : root + "/.fakedm";
+  signature_ = Signature();
+}
+
+StateStore::Signature StateStore::StatFile() const {
+  Signature s;
+  struct stat st;
+  if (!dir_.empty() && stat((dir_ + "/state").c_str(), &st) == 0) {
+    s.exists = true;
+    s.ino = st.st_ino;
+    s.size = st.st_size;
+    s.mtime = st.st_mtim;
+  }
+  return s;
+}
+
+bool StateStore::MakeDir() const {
+  std::error_code ec;
+  if (dir_.empty()) return false;
+  fs::create_directories(dir_, ec);
+  return true;
+}
+
+void StateStore::ReloadIfChanged(State* state) {
+  const Signature now = StatFile();
+  if (now == signature_) return;
+  signature_ = now;
+  std::string text;
+  State loaded;
+  if (!now.exists) {
+    *state = State();
+  } else if (ReadWholeFile(dir_ + "/state", &text) &&
+             ParseState(text, &loaded)) {
+    *state = std::move(loaded);
+  } else {
+    fprintf(stderr, "fakedm: ignoring malformed %s/state\n", dir_.c_str());
+  }
+}
+
+void StateStore::Save(const State& state) {
+  if (!MakeDir()) return;
+  const std::string path = dir_ + "/state";
+  {
+    std::ofstream out(path + ".tmp", std::ios::binary | std::ios::trunc);
+    out << SerializeState(state);
+    if (!out) return;
+  }
+  if (rename((path + ".tmp").c_str(), path.c_str()) == 0)
+    signature_ = StatFile();
+}
+
+void StateStore::AppendRequest(const std::string& request,
+                               const std::string& device, int error) const {
+  if (!MakeDir()) return;
+  std::string name = device;
+  std::replace_if(
+      name.begin(), name.end(), [](char c) { return c == '\t' || c == '\n'; },
+      ' ');
+  std::ofstream out(dir_ + "/requests", std::ios::app);
+  out << request << '\t' << name << '\t' << ErrnoName(error) << '\n';
+}
+
+std::vector<Request> StateStore::Requests() const {
+  std::vector<Request> out;
+  std::string text;
+  if (dir_.empty() || !ReadWholeFile(dir_ + "/requests", &text)) return out;
+  std::istringstream is(text);
+  std::string line;
+  while (std::getline(is, line)) {
+    Request r;
+    std::istringstream ls(line);
+    std::string err;
+    std::getline(ls, r.request, '\t');
+    std::getline(ls, r.name, '\t');
+    std::getline(ls, err);
+    if (err != "0" && !ParseErrno(err, &r.error)) r.error = -1;
+    out.push_back(r);
+  }
+  return out;
+}
+
+void StateStore::WriteOpenDescriptors(size_t count) const {
+  if (!MakeDir()) return;
+  std::ofstream out(dir_ + "/open_fds", std::ios::trunc);
+  out << count << '\n';
+}
+
+void StateStore::Clear() const {
+  std::error_code ec;
+  if (!dir_.empty()) fs::remove_all(dir_, ec);
 }
 
 }  // namespace internal

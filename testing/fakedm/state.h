@@ -1,13 +1,17 @@
 // The fake kernel's state: mapped devices with their tables, the device
 // numbers given to backing files, and the device manager's pending events;
-// plus its text form, kept in $ROOT/.fakedm/state so that the devices outlive
-// the process that made them.
+// its text form; and its store, the files under $ROOT/.fakedm (see
+// fakedm.h): the state, kept in step with other processes by the file's
+// identity (inode, size, modification time) so that the devices outlive the
+// process that made them, the request log, and the count of open
+// descriptors. A store without a root does nothing.
 //
 // ParseState() fills |out| only on success; on malformed text it returns
 // false and leaves |out| untouched.
 #pragma once
 
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <optional>
@@ -69,6 +73,10 @@ struct BlockNumber {
   bool operator==(const BlockNumber& o) const {
     return major == o.major && minor == o.minor;
   }
+  // "MAJ:MIN", the form table lines use.
+  std::string Text() const;
+  // The inverse of Text(); false on anything else.
+  static bool Parse(const std::string& text, BlockNumber* out);
 };
 
 struct State {
@@ -78,12 +86,46 @@ struct State {
 
   MappedDevice* ByName(const std::string& name);
   MappedDevice* ByUuid(const std::string& uuid);
+  // The root-relative path of the backing file numbered |n|, "" if none.
+  std::string BackingPath(BlockNumber n) const;
   // Adds |e| after every event due no later than it.
   void Schedule(Event e);
 };
 
 std::string SerializeState(const State& state);
 bool ParseState(const std::string& text, State* out);
+
+class StateStore {
+ public:
+  // Works under |root| ("" for none) and forgets what it last read.
+  void SetRoot(const std::string& root);
+
+  // Replaces |state| when the file changed since it was last read or
+  // written: with an empty state when it is gone; a malformed file is
+  // reported on stderr and leaves |state| alone.
+  void ReloadIfChanged(State* state);
+  void Save(const State& state);
+  void AppendRequest(const std::string& request, const std::string& device,
+                     int error) const;
+  std::vector<Request> Requests() const;
+  void WriteOpenDescriptors(size_t count) const;
+  // Deletes the folder and everything in it.
+  void Clear() const;
+
+ private:
+  struct Signature {
+    bool exists = false;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime = {};
+    bool operator==(const Signature& o) const;
+  };
+  Signature StatFile() const;
+  bool MakeDir() const;
+
+  std::string dir_;
+  Signature signature_;
+};
 
 }  // namespace internal
 }  // namespace fakedm

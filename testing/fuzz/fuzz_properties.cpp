@@ -28,19 +28,17 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "temp_dir.h"
 
 using quillmap_fuzz::Quote;
 
 namespace {
 
 struct Files {
-  std::string dir, first, second;
-  ~Files() {
-    if (dir.empty()) return;
-    unlink(first.c_str());
-    unlink(second.c_str());
-    rmdir(dir.c_str());
-  }
+  explicit Files(const char* base) : dir("quillmap-fuzz-properties", base) {}
+  quillmap_testing::TempDir dir;
+  std::string first = dir.Path("first.prop");
+  std::string second = dir.Path("second.prop");
 };
 Files* files = nullptr;
 
@@ -137,7 +135,6 @@ void CheckIntFullRange(const std::string& key, const std::string& value,
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  files = new Files;
   // The files are rewritten on every input: in memory that is many times
   // faster than on disk. The folder goes into ANDROID_PROPERTY_FILES, so it
   // must not hold a colon.
@@ -148,13 +145,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
       base = "/tmp";
     }
   }
-  std::string dir = std::string(base) + "/quillmap-fuzz-properties-XXXXXX";
-  FUZZ_CHECK(mkdtemp(&dir[0]) != nullptr, "cannot make a folder in " + dir);
-  files->dir = dir;
-  files->first = files->dir + "/first.prop";
-  files->second = files->dir + "/second.prop";
-  const std::string list =
-      files->first + ":" + files->dir + "/missing.prop:" + files->second;
+  files = new Files(base);
+  FUZZ_CHECK(files->dir.ok(), std::string("cannot make a folder in ") + base);
+  const std::string list = files->first + ":" +
+                           files->dir.Path("missing.prop") + ":" +
+                           files->second;
   setenv("ANDROID_PROPERTY_FILES", list.c_str(), 1);
   atexit(RemoveFiles);
   quillmap_fuzz::on_failure = RemoveFiles;

@@ -2,7 +2,8 @@
 // sandbox directory, for tests that must run without root or a VM.
 //
 // libfakedm.so interposes libc's open/open64/__open_2/__open64_2/openat/
-// openat64/__openat_2/__openat64_2, access, faccessat, close and ioctl. Use it
+// openat64/__openat_2/__openat64_2, access, faccessat, close, ioctl, and
+// read/__read_chk/lseek/lseek64 (only to inject failures). Use it
 // either by LD_PRELOAD into an unmodified binary (configured by the
 // environment variables below) or by linking it into a test executable
 // (configured by the environment or by this header's API).
@@ -69,6 +70,10 @@
 //                                  kernel. E.g.
 //                                  "DM_TABLE_LOAD=EINVAL,DM_DEV_REMOVE=EBUSY@2".
 //   FAKEDM_CONTROL_OPEN_FAIL=ERR   every open of the control node fails ERR.
+//   FAKEDM_READ_FAIL=PATH=ERR      every read() of a descriptor opened at the
+//                                  redirected path PATH (as the program
+//                                  names it, e.g. /dev/block/sda) fails ERR.
+//   FAKEDM_LSEEK_FAIL=PATH=ERR     likewise for lseek().
 //   FAKEDM_CONTROL_OPEN_EINTR=N    the first N opens of the control node fail
 //                                  EINTR.
 //   FAKEDM_REMOVE_NO_UEVENT=1      DM_DEV_REMOVE replies lack
@@ -119,6 +124,14 @@ struct RequestFault {
   int occurrence = 0;
 };
 
+// Every read() (or lseek()) of a descriptor opened at |path|, a redirected
+// path as the program names it, fails with |error|; an empty path injects
+// nothing.
+struct IoFault {
+  std::string path;
+  int error = 0;
+};
+
 // The fault switches; the defaults inject nothing. Same meaning as the
 // environment variables above.
 struct Faults {
@@ -132,6 +145,8 @@ struct Faults {
   bool status_reply_set = false;
   std::vector<uint8_t> status_reply;
   size_t status_reply_offset = 0;
+  IoFault read;
+  IoFault seek;
 };
 
 struct DeviceManager {
@@ -189,6 +204,9 @@ FAKEDM_API std::vector<Device> Devices();
 FAKEDM_API std::vector<Request> Requests();
 // Descriptors opened through redirected paths and not closed yet.
 FAKEDM_API int OpenDescriptors();
+// The open flags of the last successful open of the control node in this
+// process, -1 when there was none since the root was set or Reset().
+FAKEDM_API int ControlOpenFlags();
 // "MAJ:MIN" of the block device at |path| (e.g. "/dev/block/sda"), assigning
 // one if it has none yet; "" when there is no root or no such regular file.
 FAKEDM_API std::string DeviceNumberOf(const std::string& path);

@@ -8,8 +8,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +16,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "temp_dir.h"
 
 namespace quillmap_testing {
 
@@ -36,23 +36,13 @@ struct Outcome {
 class QuillmapUnderFake : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quillmap_fake.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    for (const char* dir : {"/dev", "/dev/block"}) {
-      ASSERT_EQ(mkdir((root_ + dir).c_str(), 0755), 0);
-    }
+    ASSERT_TRUE(sandbox_.ok());
     Disk("dev/device-mapper", "", 0);
   }
-  void TearDown() override {
-    fakedm::SetRoot("");
-    ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
-  }
+  void TearDown() override { fakedm::SetRoot(""); }
 
   void Disk(const std::string& rel, const std::string& header, uint64_t size) {
-    const std::string path = root_ + "/" + rel;
-    std::ofstream(path, std::ios::binary) << header;
-    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+    ASSERT_FALSE(sandbox_.File(rel, header, size).empty()) << rel;
   }
 
   // Runs |program| (by default quillmap) in the sandbox with |extra|
@@ -132,7 +122,8 @@ class QuillmapUnderFake : public testing::Test {
     return count;
   }
 
-  std::string root_;
+  quillmap_testing::TempDir sandbox_{"quillmap_fake"};
+  const std::string& root_ = sandbox_.path();
 };
 
 }  // namespace quillmap_testing

@@ -1,11 +1,7 @@
 #include "dm_test_util.h"
 
-#include <fcntl.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "libdm/dm_target.h"
@@ -44,11 +40,7 @@ std::vector<std::string> RequestLog() {
 }
 
 void DmTest::SetUp() {
-  char pattern[] = "/tmp/dm_test.XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  root_ = pattern;
-  ASSERT_EQ(mkdir((root_ + "/dev").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((root_ + "/dev/block").c_str(), 0755), 0);
+  ASSERT_TRUE(sandbox_.ok());
   MakeFile("dev/device-mapper", 0, "");
   MakeFile("dev/block/sda", 4 << 20);
   // Nothing of the host's environment may steer the library in tests.
@@ -66,19 +58,15 @@ void DmTest::TearDown() {
   fakedm::Reset();
   fakedm::SetFaults(fakedm::Faults());
   fakedm::SetRoot("");
-  ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
 }
 
 void DmTest::MakeFile(const std::string& rel, uint64_t size,
                       const std::string& header) {
-  const std::string path = root_ + "/" + rel;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << header;
+  std::string bytes = header;
   for (uint64_t i = header.size(); i < size; ++i) {
-    out.put(static_cast<char>((i * 131 + 7) >> 3));
+    bytes.push_back(static_cast<char>((i * 131 + 7) >> 3));
   }
-  out.close();
-  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+  ASSERT_FALSE(sandbox_.File(rel, bytes, size).empty()) << rel;
 }
 
 DmTable DmTest::LinearTable(uint64_t length) {

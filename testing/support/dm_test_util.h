@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fakedm/fakedm.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -11,10 +12,15 @@
 #include <vector>
 
 #include "libdm/dm.h"
+#include "temp_dir.h"
 
 namespace android {
 namespace dm {
 namespace testing_util {
+
+using std::chrono::milliseconds;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 // A handle of its own per test (the process-wide one outlives tests).
 class TestDeviceMapper : public DeviceMapper {
@@ -51,7 +57,8 @@ class DmTest : public ::testing::Test {
     return LibLines(::testing::internal::GetCapturedStderr());
   }
 
-  std::string root_;
+  quillmap_testing::TempDir sandbox_{"dm_test"};
+  const std::string& root_ = sandbox_.path();
   std::unique_ptr<TestDeviceMapper> dm_;
 };
 
