@@ -8,6 +8,7 @@
 // Not here: the recovery case. It reads system properties, which the real
 // base library on a host keeps inside the process (nothing outside can set
 // them), so it is checked on the stand-in build only.
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,8 +86,10 @@ class PlatformLibs : public QuillmapUnderFake,
 
 TEST_P(PlatformLibs, SameTextsAndDevicesAsTheStandIn) {
   const auto [real, real_kernel] = RunIn(QUILLMAP_PROGRAM);
-  // A fresh sandbox for the second program.
+  // A fresh sandbox for the second program: the same folder, emptied.
   TearDown();
+  std::filesystem::remove_all(sandbox_.path());
+  ASSERT_TRUE(std::filesystem::create_directory(sandbox_.path()));
   SetUp();
   const auto [standin, standin_kernel] = RunIn(QUILLMAP_STANDIN_PROGRAM);
 
