@@ -120,9 +120,9 @@ class DeviceMapper : public IDeviceMapper {
                      std::string* path);
   // Removes the device; with a positive |timeout| also waits for its link
   // to vanish. A removal that meets EBUSY (a device manager probing the new
-  // device holds it open briefly) is tried again a few times, each retry
-  // logged as a warning. The device may be gone even when this returns
-  // false.
+  // device holds it open briefly) is tried again four times over about
+  // 750 ms, each retry logged as a warning. The device may be gone even when
+  // this returns false.
   bool DeleteDevice(const std::string& name,
                     const std::chrono::milliseconds& timeout);
   // "/dev/block/mapper/by-uuid/<uuid>"; false when the device has no UUID.
