@@ -123,8 +123,7 @@ uint32_t DmContract::MinorOf(const std::string& name) {
 bool DmContract::WaitFor(const std::string& path, bool present) {
   // access(), not lstat(): the fake redirects it into its sandbox.
   return contract::WaitFor(
-      [&] { return (access(path.c_str(), F_OK) == 0) == present; },
-      kWaitBound);
+      [&] { return (access(path.c_str(), F_OK) == 0) == present; }, kWaitBound);
 }
 
 std::string DmContract::NodePath(uint32_t minor) {

@@ -124,7 +124,8 @@ std::vector<std::string> DmClient::List() const {
     memcpy(&entry, r.reply.bytes() + at, sizeof(entry));
     if (entry.dev == 0) break;  // the kernel's "no devices"
     const char* name = r.reply.bytes() + at + offsetof(dm_name_list, name);
-    names.emplace_back(name, strnlen(name, end - at - offsetof(dm_name_list, name)));
+    names.emplace_back(name,
+                       strnlen(name, end - at - offsetof(dm_name_list, name)));
     if (entry.next == 0) break;
     at += entry.next;
   }

@@ -204,6 +204,5 @@ TEST_F(DmContract, DevicesOutliveTheProcessThatMadeThem) {
   EXPECT_EQ(removed->flags, kUevent);
 }
 
-
 }  // namespace
 }  // namespace contract
