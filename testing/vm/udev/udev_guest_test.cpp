@@ -119,6 +119,16 @@ class UdevGuest : public ::testing::Test {
         << *node << " never appeared";
   }
 
+  // Creates kName, lets udev finish its probes and opens the node: from then
+  // on only *holder keeps the device busy.
+  void CreateHeld(android::base::unique_fd* holder) {
+    std::string node;
+    ASSERT_NO_FATAL_FAILURE(Create(milliseconds(5000), &node));
+    ASSERT_NO_FATAL_FAILURE(Settle());
+    holder->reset(open(node.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(holder->ok()) << node << ": " << strerror(errno);
+  }
+
   static constexpr const char* kName = "udev-busy";
   Handle dm_;
 };
@@ -175,12 +185,8 @@ TEST_F(WithUuidLink, ProgramCreatesBothDevices) {
 }
 
 TEST_F(WithUuidLink, RemovalRetriesUntilTheHolderCloses) {
-  std::string node;
-  ASSERT_NO_FATAL_FAILURE(Create(milliseconds(5000), &node));
-  // udev's own probes are over: from here on only our descriptor holds it.
-  ASSERT_NO_FATAL_FAILURE(Settle());
-  android::base::unique_fd holder(open(node.c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_GE(holder.get(), 0) << node << ": " << strerror(errno);
+  android::base::unique_fd holder;
+  ASSERT_NO_FATAL_FAILURE(CreateHeld(&holder));
 
   StderrCapture capture;
   ASSERT_TRUE(capture.ok());
@@ -207,11 +213,8 @@ TEST_F(WithUuidLink, RemovalRetriesUntilTheHolderCloses) {
 }
 
 TEST_F(WithUuidLink, RemovalGivesUpWhileHeldOpen) {
-  std::string node;
-  ASSERT_NO_FATAL_FAILURE(Create(milliseconds(5000), &node));
-  ASSERT_NO_FATAL_FAILURE(Settle());
-  android::base::unique_fd holder(open(node.c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_GE(holder.get(), 0) << node << ": " << strerror(errno);
+  android::base::unique_fd holder;
+  ASSERT_NO_FATAL_FAILURE(CreateHeld(&holder));
 
   StderrCapture capture;
   ASSERT_TRUE(capture.ok());
