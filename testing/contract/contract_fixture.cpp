@@ -1,18 +1,17 @@
 #include "contract_fixture.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/ioctl.h>
+#include <string.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <memory>
-#include <thread>
 
 #include "contract_env.h"
 #include "libdm/dm_table.h"
 #include "libdm/dm_target.h"
+#include "witness.h"
 
 namespace contract {
 namespace {
@@ -46,8 +45,7 @@ uint64_t DiskSectors(const std::string& path) {
 }
 
 void DmContract::SetUp() {
-  control_.reset(open("/dev/device-mapper", O_RDWR | O_CLOEXEC));
-  ASSERT_TRUE(control_.ok()) << "control node: " << strerror(errno);
+  ASSERT_TRUE(ok()) << "control node: " << strerror(errno);
 }
 
 void DmContract::TearDown() {
@@ -63,7 +61,6 @@ void DmContract::TearDown() {
   // see them.
   for (uint32_t m : minors_)
     EXPECT_TRUE(WaitFor(NodePath(m), false)) << NodePath(m);
-  control_.reset();
 }
 
 std::string DmContract::NewName() {
@@ -74,19 +71,6 @@ std::string DmContract::NewName() {
 std::string DmContract::NewUuid() {
   return "qmct-uuid-" + std::to_string(getpid()) + "-" +
          std::to_string(++g_sequence);
-}
-
-Result DmContract::Run(unsigned long cmd, DmRequest req) {
-  Result r{0, std::move(req)};
-  if (ioctl(control_.get(), cmd, r.reply.bytes()) != 0) r.error = errno;
-  return r;
-}
-
-DmRequest DmContract::Named(const std::string& name, uint32_t flags) {
-  DmRequest req;
-  req.SetName(name);
-  req.header()->flags = flags;
-  return req;
 }
 
 Result DmContract::Create(const std::string& name, const std::string& uuid) {
@@ -118,30 +102,6 @@ Result DmContract::LoadLinear(const std::string& name,
               static_cast<uint32_t>(targets.size()), flags);
 }
 
-Result DmContract::Resume(const std::string& name) {
-  return Run(DM_DEV_SUSPEND, Named(name));
-}
-
-Result DmContract::Suspend(const std::string& name) {
-  return Run(DM_DEV_SUSPEND, Named(name, DM_SUSPEND_FLAG));
-}
-
-Result DmContract::Status(const std::string& name, uint32_t flags) {
-  return Run(DM_DEV_STATUS, Named(name, flags));
-}
-
-Result DmContract::Remove(const std::string& name) {
-  return Run(DM_DEV_REMOVE, Named(name));
-}
-
-Result DmContract::TableStatus(const std::string& name, uint32_t flags,
-                               size_t size) {
-  DmRequest req(size);
-  req.SetName(name);
-  req.header()->flags = flags;
-  return Run(DM_TABLE_STATUS, std::move(req));
-}
-
 int DmContract::MakeLinear(const std::string& name, const std::string& uuid,
                            const std::vector<Linear>& targets) {
   Result created = Create(name, uuid);
@@ -161,12 +121,9 @@ uint32_t DmContract::MinorOf(const std::string& name) {
 }
 
 bool DmContract::WaitFor(const std::string& path, bool present) {
-  const auto give_up = std::chrono::steady_clock::now() + kWaitBound;
-  while (true) {
-    if ((access(path.c_str(), F_OK) == 0) == present) return true;
-    if (std::chrono::steady_clock::now() > give_up) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  // access(), not lstat(): the fake redirects it into its sandbox.
+  return contract::WaitFor(
+      [&] { return (access(path.c_str(), F_OK) == 0) == present; }, kWaitBound);
 }
 
 std::string DmContract::NodePath(uint32_t minor) {

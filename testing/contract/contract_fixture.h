@@ -1,7 +1,8 @@
-// The contract suite's fixture: the control node, short helpers for each
-// request, bounded waits for the device manager, and cleanup. Every device a
-// test makes through Create() is removed after the test, pass or fail, and
-// its block node is waited away so the next test starts clean.
+// The contract suite's fixture: the shared raw client (DmClient) with
+// short helpers for creation and loads, bounded waits for the device manager,
+// and cleanup. Every device a test makes through Create() is removed after
+// the test, pass or fail, and its block node is waited away so the next test
+// starts clean.
 #pragma once
 
 #include <android-base/unique_fd.h>
@@ -18,14 +19,6 @@ namespace contract {
 
 using android::base::unique_fd;
 
-// A finished request: the errno (0 on success) and the buffer as the kernel
-// left it.
-struct Result {
-  int error = 0;
-  DmRequest reply;
-  const struct dm_ioctl* operator->() const { return reply.header(); }
-};
-
 // A linear target of |length| sectors onto |disk| from |sector| on.
 struct Linear {
   uint64_t length;
@@ -40,18 +33,16 @@ std::string LinearRecords(const std::vector<Linear>& targets);
 // Sectors of disk |path| (from kDisks).
 uint64_t DiskSectors(const std::string& path);
 
-class DmContract : public testing::Test {
+class DmContract : public testing::Test, protected DmClient {
  protected:
+  // The client's, not GoogleTest's private Test::Run.
+  using DmClient::Run;
+
   void SetUp() override;
   void TearDown() override;
 
   std::string NewName();
   std::string NewUuid();
-
-  // Sends |cmd| with |req| on the control node.
-  Result Run(unsigned long cmd, DmRequest req);
-  // A bare request naming |name|.
-  static DmRequest Named(const std::string& name, uint32_t flags = 0);
 
   Result Create(const std::string& name, const std::string& uuid = "");
   // DM_DEV_CREATE with a request the test made.
@@ -62,13 +53,6 @@ class DmContract : public testing::Test {
               uint32_t count, uint32_t flags = 0);
   Result LoadLinear(const std::string& name, const std::vector<Linear>& targets,
                     uint32_t flags = 0);
-  Result Resume(const std::string& name);
-  Result Suspend(const std::string& name);
-  Result Status(const std::string& name, uint32_t flags = 0);
-  Result Remove(const std::string& name);
-  // DM_TABLE_STATUS with a buffer of |size| bytes.
-  Result TableStatus(const std::string& name, uint32_t flags = 0,
-                     size_t size = 16384);
 
   // Create + load + resume; the device's minor, or -1 after a test failure.
   int MakeLinear(const std::string& name, const std::string& uuid,
@@ -82,7 +66,6 @@ class DmContract : public testing::Test {
   static std::string LinkPath(const std::string& uuid);
 
  private:
-  android::base::unique_fd control_;
   std::vector<std::string> made_;
   std::set<uint32_t> minors_;
 };

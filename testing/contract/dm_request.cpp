@@ -1,6 +1,9 @@
 #include "dm_request.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 
@@ -57,6 +60,76 @@ std::vector<StatusRecord> ParseStatus(const DmRequest& reply) {
     offset = r.spec.next;
   }
   return out;
+}
+
+DmClient::DmClient()
+    : control_(open("/dev/device-mapper", O_RDWR | O_CLOEXEC)) {}
+
+Result DmClient::Run(unsigned long cmd, DmRequest req) const {
+  Result r{0, std::move(req)};
+  if (ioctl(control_.get(), cmd, r.reply.bytes()) != 0) r.error = errno;
+  return r;
+}
+
+DmRequest DmClient::Named(const std::string& name, uint32_t flags) {
+  DmRequest req;
+  req.SetName(name);
+  req.header()->flags = flags;
+  return req;
+}
+
+Result DmClient::Status(const std::string& name, uint32_t flags) const {
+  return Run(DM_DEV_STATUS, Named(name, flags));
+}
+
+Result DmClient::Resume(const std::string& name) const {
+  return Run(DM_DEV_SUSPEND, Named(name));
+}
+
+Result DmClient::Suspend(const std::string& name) const {
+  return Run(DM_DEV_SUSPEND, Named(name, DM_SUSPEND_FLAG));
+}
+
+Result DmClient::Remove(const std::string& name) const {
+  return Run(DM_DEV_REMOVE, Named(name));
+}
+
+Result DmClient::TableStatus(const std::string& name, uint32_t flags,
+                             size_t size) const {
+  DmRequest req(size);
+  req.SetName(name);
+  req.header()->flags = flags;
+  return Run(DM_TABLE_STATUS, std::move(req));
+}
+
+std::vector<StatusRecord> DmClient::Table(const std::string& name,
+                                          uint32_t flags) const {
+  // Room for any table the tests load, so the reply is never cut short.
+  constexpr size_t kReplySize = 65536;
+  Result r = TableStatus(name, flags, kReplySize);
+  if (r.error != 0) return {};
+  return ParseStatus(r.reply);
+}
+
+std::vector<std::string> DmClient::List() const {
+  // Room for the names of every device a test may hold at once.
+  constexpr size_t kReplySize = 1 << 20;
+  std::vector<std::string> names;
+  Result r = Run(DM_LIST_DEVICES, DmRequest(kReplySize));
+  if (r.error != 0) return names;
+  const uint64_t end = std::min<uint64_t>(r->data_size, r.reply.capacity());
+  uint64_t at = r->data_start;
+  while (at + sizeof(struct dm_name_list) < end) {
+    struct dm_name_list entry;
+    memcpy(&entry, r.reply.bytes() + at, sizeof(entry));
+    if (entry.dev == 0) break;  // the kernel's "no devices"
+    const char* name = r.reply.bytes() + at + offsetof(dm_name_list, name);
+    names.emplace_back(name,
+                       strnlen(name, end - at - offsetof(dm_name_list, name)));
+    if (entry.next == 0) break;
+    at += entry.next;
+  }
+  return names;
 }
 
 std::string Record(uint64_t start, uint64_t length, const std::string& type,

@@ -1,9 +1,12 @@
-// Raw device-mapper requests for the contract suite: an 8-byte aligned
-// buffer that starts with a struct dm_ioctl, the records of a reply, and
+// The raw device-mapper client of the tests: an 8-byte aligned request buffer
+// that starts with a struct dm_ioctl, a control descriptor that sends such
+// requests, the one decoder of DM_TABLE_STATUS replies the tests share, and
 // hand-made target records (including malformed ones the library would never
-// encode).
+// encode). The contract suite drives the kernel with it; the library's tests
+// on real kernels use it as the witness for what the library reports.
 #pragma once
 
+#include <android-base/unique_fd.h>
 #include <linux/dm-ioctl.h>
 #include <linux/ioctl.h>
 #include <stddef.h>
@@ -44,6 +47,14 @@ class DmRequest {
   std::vector<uint64_t> words_;
 };
 
+// A finished request: the errno (0 on success) and the buffer as the kernel
+// left it.
+struct Result {
+  int error = 0;
+  DmRequest reply;
+  const struct dm_ioctl* operator->() const { return reply.header(); }
+};
+
 // One record of a DM_TABLE_STATUS reply.
 struct StatusRecord {
   uint64_t offset;  // from data_start
@@ -56,6 +67,39 @@ struct StatusRecord {
 // does not fit or a `next` that does not move forward, so the result may be
 // shorter than target_count.
 std::vector<StatusRecord> ParseStatus(const DmRequest& reply);
+
+// A control descriptor of its own on /dev/device-mapper, opened at
+// construction (ok() says whether that worked). Each call sends one request
+// and hands back the reply; nothing is retried or checked.
+class DmClient {
+ public:
+  DmClient();
+
+  bool ok() const { return control_.ok(); }
+
+  // Sends |cmd| with |req|.
+  Result Run(unsigned long cmd, DmRequest req) const;
+  // A bare request naming |name|.
+  static DmRequest Named(const std::string& name, uint32_t flags = 0);
+
+  Result Status(const std::string& name, uint32_t flags = 0) const;
+  Result Resume(const std::string& name) const;
+  Result Suspend(const std::string& name) const;
+  Result Remove(const std::string& name) const;
+  // DM_TABLE_STATUS with a buffer of |size| bytes.
+  Result TableStatus(const std::string& name, uint32_t flags = 0,
+                     size_t size = 16384) const;
+  // The records of the live table (ParseStatus of TableStatus); with
+  // DM_STATUS_TABLE_FLAG their table lines as the kernel holds them (keys
+  // included), else their status lines. Empty when the request fails.
+  std::vector<StatusRecord> Table(const std::string& name,
+                                  uint32_t flags) const;
+  // The names of all devices the kernel holds (DM_LIST_DEVICES).
+  std::vector<std::string> List() const;
+
+ private:
+  android::base::unique_fd control_;
+};
 
 // One dm_target_spec record with its parameter text, NUL and padding to 8.
 // |next| 0 means the record's own length.

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/dm-ioctl.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -22,36 +21,19 @@
 #include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
+#include <utility>
+
+#include "dm_request.h"
+#include "witness.h"
 
 namespace {
 
-// Reads `len` bytes at `offset` of `path`; empty on any failure.
-std::string ReadAt(const std::string& path, off_t offset, size_t len) {
-  android::base::unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return {};
-  std::string buf(len, '\0');
-  ssize_t n = pread(fd.get(), buf.data(), len, offset);
-  if (n != static_cast<ssize_t>(len)) return {};
-  return buf;
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-// Polls `done` every 10 ms for up to `limit`; true once it held.
-bool WaitFor(const std::function<bool()>& done,
-             std::chrono::milliseconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
+using contract::DmClient;
+using contract::DmRequest;
+using contract::Exists;
+using contract::ReadAt;
+using contract::Result;
+using contract::WaitFor;
 
 bool DevMgrExpected() {
   const char* v = getenv("QUILLMAP_SMOKE_DEVMGR");
@@ -113,51 +95,13 @@ TEST(GuestSetup, DeliversFilesAndEnvironment) {
   EXPECT_STREQ(term, "dumb");
 }
 
-// A dm_ioctl request with room for one linear target; the kernel wants the
-// header's version, sizes and the target records behind the header.
-class DmRequest {
- public:
-  explicit DmRequest(const std::string& name) : buf_(16384, 0) {
-    io()->version[0] = DM_VERSION_MAJOR;
-    io()->data_size = buf_.size();
-    io()->data_start = sizeof(dm_ioctl);
-    snprintf(io()->name, sizeof(io()->name), "%s", name.c_str());
-  }
-  dm_ioctl* io() { return reinterpret_cast<dm_ioctl*>(buf_.data()); }
-  void SetUuid(const std::string& uuid) {
-    snprintf(io()->uuid, sizeof(io()->uuid), "%s", uuid.c_str());
-  }
-  void AddLinear(uint64_t sectors, const std::string& params) {
-    auto* target =
-        reinterpret_cast<dm_target_spec*>(buf_.data() + sizeof(dm_ioctl));
-    target->sector_start = 0;
-    target->length = sectors;
-    snprintf(target->target_type, sizeof(target->target_type), "linear");
-    char* text = reinterpret_cast<char*>(target + 1);
-    memcpy(text, params.c_str(), params.size() + 1);
-    target->next =
-        (sizeof(dm_target_spec) + params.size() + 1 + 7) & ~size_t{7};
-    io()->target_count = 1;
-  }
-
- private:
-  std::vector<char> buf_;
-};
-
 class DeviceManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_GE(control_.get(), 0) << strerror(errno); }
-  void TearDown() override {
-    // A failed case must not leave its device behind for the next one.
-    DmRequest rm(name_);
-    ioctl(control_.get(), DM_DEV_REMOVE, rm.io());
-  }
-  int Ioctl(unsigned long cmd, DmRequest& req) {
-    return ioctl(control_.get(), cmd, req.io());
-  }
+  void SetUp() override { ASSERT_TRUE(client_.ok()) << strerror(errno); }
+  // A failed case must not leave its device behind for the next one.
+  void TearDown() override { client_.Remove(name_); }
 
-  android::base::unique_fd control_{
-      open("/dev/device-mapper", O_RDWR | O_CLOEXEC)};
+  DmClient client_;
   std::string name_ = "quillmap-smoke-" + std::to_string(getpid());
   std::string uuid_ = "QUILLMAP-SMOKE-" + std::to_string(getpid());
 };
@@ -167,26 +111,30 @@ TEST_F(DeviceManagerTest, ControlNodeAnswersVersion) {
   ASSERT_EQ(stat("/dev/device-mapper", &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
   EXPECT_EQ(major(st.st_rdev), 10u);
-  DmRequest req("");
-  ASSERT_EQ(Ioctl(DM_VERSION, req), 0) << strerror(errno);
-  EXPECT_EQ(req.io()->version[0], 4u);
+  const Result r = client_.Run(DM_VERSION, DmRequest());
+  ASSERT_EQ(r.error, 0) << strerror(r.error);
+  EXPECT_EQ(r->version[0], 4u);
 }
 
 TEST_F(DeviceManagerTest, NodeAndLinkFollowTheDevice) {
   struct stat backing;
   ASSERT_EQ(stat("/dev/block/sda", &backing), 0);
-  DmRequest create(name_);
+  DmRequest create = DmClient::Named(name_);
   create.SetUuid(uuid_);
-  ASSERT_EQ(Ioctl(DM_DEV_CREATE, create), 0) << strerror(errno);
-  const unsigned dm_minor = minor(create.io()->dev);
+  const Result created = client_.Run(DM_DEV_CREATE, std::move(create));
+  ASSERT_EQ(created.error, 0) << strerror(created.error);
+  const unsigned dm_minor = minor(created->dev);
 
-  DmRequest load(name_);
-  load.AddLinear((4u << 20) / 512 - 8,
-                 std::to_string(major(backing.st_rdev)) + ":" +
-                     std::to_string(minor(backing.st_rdev)) + " 8");
-  ASSERT_EQ(Ioctl(DM_TABLE_LOAD, load), 0) << strerror(errno);
-  DmRequest resume(name_);
-  ASSERT_EQ(Ioctl(DM_DEV_SUSPEND, resume), 0) << strerror(errno);
+  DmRequest load = DmClient::Named(name_);
+  load.SetTable(
+      contract::Record(0, (4u << 20) / 512 - 8, "linear",
+                       std::to_string(major(backing.st_rdev)) + ":" +
+                           std::to_string(minor(backing.st_rdev)) + " 8"),
+      1);
+  const Result loaded = client_.Run(DM_TABLE_LOAD, std::move(load));
+  ASSERT_EQ(loaded.error, 0) << strerror(loaded.error);
+  const Result resumed = client_.Resume(name_);
+  ASSERT_EQ(resumed.error, 0) << strerror(resumed.error);
 
   const std::string node = "/dev/block/dm-" + std::to_string(dm_minor);
   const std::string link = "/dev/block/mapper/by-uuid/" + uuid_;
@@ -202,7 +150,7 @@ TEST_F(DeviceManagerTest, NodeAndLinkFollowTheDevice) {
   struct stat st;
   ASSERT_EQ(stat(node.c_str(), &st), 0);
   EXPECT_TRUE(S_ISBLK(st.st_mode));
-  EXPECT_EQ(st.st_rdev, static_cast<dev_t>(create.io()->dev));
+  EXPECT_EQ(st.st_rdev, static_cast<dev_t>(created->dev));
   char target[256] = {};
   ASSERT_GT(readlink(link.c_str(), target, sizeof(target) - 1), 0);
   EXPECT_EQ(std::string(target), "../../dm-" + std::to_string(dm_minor));
@@ -215,8 +163,7 @@ TEST_F(DeviceManagerTest, NodeAndLinkFollowTheDevice) {
   int rm_errno = 0;
   EXPECT_TRUE(WaitFor(
       [&] {
-        DmRequest rm(name_);
-        rm_errno = Ioctl(DM_DEV_REMOVE, rm) == 0 ? 0 : errno;
+        rm_errno = client_.Remove(name_).error;
         return rm_errno != EBUSY;
       },
       std::chrono::seconds(5)));

@@ -12,33 +12,36 @@
 // QUILLMAP_UDEV_RUNS sets how many times the counting cases repeat
 // (default 20). The counts are printed as "udev-count:" lines.
 #include <android-base/unique_fd.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libdm/dm.h>
 #include <libdm/dm_table.h>
 #include <libdm/dm_target.h>
-#include <linux/dm-ioctl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "dm_request.h"
+#include "witness.h"
+
 namespace {
 
+using contract::CountLines;
+using contract::Entries;
+using contract::Exists;
+using contract::RunCommand;
+using contract::StderrCapture;
+using contract::WaitFor;
 using std::chrono::milliseconds;
 
 // The disks the program maps; must match testing/vm/udev/CMakeLists.txt.
@@ -49,118 +52,6 @@ const char* const kProgramDevices[] = {"preloader_raw_a", "preloader_raw_b"};
 
 // The library's control handle; its constructor is for derived classes.
 struct Handle : android::dm::DeviceMapper {};
-
-// Sends everything written to stderr (fd 2, where the library logs) to a
-// file while it lives; Text() reads what was written so far. The original
-// stderr is back when it is destroyed.
-class StderrCapture {
- public:
-  StderrCapture() {
-    char path[] = "/tmp/udev-test-stderr.XXXXXX";
-    file_.reset(mkstemp(path));
-    if (file_.get() < 0) return;
-    unlink(path);
-    fflush(stderr);
-    saved_.reset(dup(STDERR_FILENO));
-    if (saved_.get() >= 0) dup2(file_.get(), STDERR_FILENO);
-  }
-  ~StderrCapture() {
-    fflush(stderr);
-    if (saved_.get() >= 0) dup2(saved_.get(), STDERR_FILENO);
-  }
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-
-  bool ok() const { return saved_.get() >= 0; }
-  std::string Text() const {
-    fflush(stderr);
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    off_t at = 0;
-    while ((n = pread(file_.get(), buf, sizeof(buf), at)) > 0) {
-      text.append(buf, static_cast<size_t>(n));
-      at += n;
-    }
-    return text;
-  }
-
- private:
-  android::base::unique_fd file_;
-  android::base::unique_fd saved_;
-};
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-// Polls `done` every 5 ms for up to `limit`; true once it held.
-bool WaitFor(const std::function<bool()>& done, milliseconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return true;
-}
-
-// Runs `argv` with stdin from /dev/null; *output gets its stdout and stderr
-// together. Returns the exit status, or -1 when it could not be run or did
-// not exit normally.
-int RunCommand(const std::vector<std::string>& argv, std::string* output) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-  android::base::unique_fd read_end(fds[0]);
-  android::base::unique_fd write_end(fds[1]);
-  std::vector<char*> args;
-  for (const std::string& a : argv)
-    args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDONLY);
-    if (null < 0 || dup2(null, STDIN_FILENO) < 0 ||
-        dup2(write_end.get(), STDOUT_FILENO) < 0 ||
-        dup2(write_end.get(), STDERR_FILENO) < 0) {
-      _exit(126);
-    }
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  write_end.reset();
-  output->clear();
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(read_end.get(), buf, sizeof(buf))) != 0) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    output->append(buf, static_cast<size_t>(n));
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Lines of `text` that contain `needle`.
-int CountLines(const std::string& text, const std::string& needle) {
-  int count = 0;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (text.substr(start, end - start).find(needle) != std::string::npos) {
-      ++count;
-    }
-    start = end + 1;
-  }
-  return count;
-}
 
 // The library's warning for one EBUSY removal it tries again.
 std::string RetryWarning(const std::string& name) {
@@ -176,31 +67,7 @@ std::string BusyError(const std::string& name) {
 // errno of a bare DM_DEV_STATUS for `name` on a control descriptor of our
 // own (0 when the device exists), so the library is not its own witness.
 int StatusErrno(const std::string& name) {
-  android::base::unique_fd control(
-      open("/dev/device-mapper", O_RDWR | O_CLOEXEC));
-  if (control.get() < 0) return errno;
-  struct dm_ioctl io;
-  memset(&io, 0, sizeof(io));
-  io.version[0] = DM_VERSION_MAJOR;
-  io.data_size = sizeof(io);
-  io.data_start = sizeof(io);
-  snprintf(io.name, sizeof(io.name), "%s", name.c_str());
-  return ioctl(control.get(), DM_DEV_STATUS, &io) == 0 ? 0 : errno;
-}
-
-// Names of the entries of `dir` that start with `prefix`.
-std::vector<std::string> Entries(const std::string& dir,
-                                 const std::string& prefix) {
-  std::vector<std::string> found;
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
-  if (!d) return found;
-  while (struct dirent* e = readdir(d.get())) {
-    std::string n = e->d_name;
-    if (n != "." && n != ".." && n.compare(0, prefix.size(), prefix) == 0) {
-      found.push_back(n);
-    }
-  }
-  return found;
+  return contract::DmClient().Status(name).error;
 }
 
 // Waits until udev has handled every uevent queued so far.
@@ -250,6 +117,16 @@ class UdevGuest : public ::testing::Test {
     ASSERT_TRUE(dm_.CreateDevice(kName, LinearTable(), node, wait));
     ASSERT_TRUE(WaitFor([&] { return Exists(*node); }, milliseconds(5000)))
         << *node << " never appeared";
+  }
+
+  // Creates kName, lets udev finish its probes and opens the node: from then
+  // on only *holder keeps the device busy.
+  void CreateHeld(android::base::unique_fd* holder) {
+    std::string node;
+    ASSERT_NO_FATAL_FAILURE(Create(milliseconds(5000), &node));
+    ASSERT_NO_FATAL_FAILURE(Settle());
+    holder->reset(open(node.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(holder->ok()) << node << ": " << strerror(errno);
   }
 
   static constexpr const char* kName = "udev-busy";
@@ -308,26 +185,24 @@ TEST_F(WithUuidLink, ProgramCreatesBothDevices) {
 }
 
 TEST_F(WithUuidLink, RemovalRetriesUntilTheHolderCloses) {
-  std::string node;
-  ASSERT_NO_FATAL_FAILURE(Create(milliseconds(5000), &node));
-  // udev's own probes are over: from here on only our descriptor holds it.
-  ASSERT_NO_FATAL_FAILURE(Settle());
-  android::base::unique_fd holder(open(node.c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_GE(holder.get(), 0) << node << ": " << strerror(errno);
+  android::base::unique_fd holder;
+  ASSERT_NO_FATAL_FAILURE(CreateHeld(&holder));
 
-  bool removed = false;
-  std::string text;
-  {
-    StderrCapture capture;
-    ASSERT_TRUE(capture.ok());
-    std::thread closer([&holder] {
-      std::this_thread::sleep_for(milliseconds(80));
-      holder.reset();
-    });
-    removed = dm_.DeleteDevice(kName, milliseconds(0));
-    closer.join();
-    text = capture.Text();
-  }
+  StderrCapture capture;
+  ASSERT_TRUE(capture.ok());
+  // The holder lets go once the library has met it: its first retry warning
+  // is the event, so the removal is sure to have been refused at least once.
+  std::thread closer([&] {
+    WaitFor(
+        [&] {
+          return capture.Text().find(RetryWarning(kName)) != std::string::npos;
+        },
+        milliseconds(10000));
+    holder.reset();
+  });
+  const bool removed = dm_.DeleteDevice(kName, milliseconds(0));
+  closer.join();
+  const std::string text = capture.Stop();
   std::printf("%s", text.c_str());
   EXPECT_TRUE(removed);
   const int retries = CountLines(text, RetryWarning(kName));
@@ -338,20 +213,13 @@ TEST_F(WithUuidLink, RemovalRetriesUntilTheHolderCloses) {
 }
 
 TEST_F(WithUuidLink, RemovalGivesUpWhileHeldOpen) {
-  std::string node;
-  ASSERT_NO_FATAL_FAILURE(Create(milliseconds(5000), &node));
-  ASSERT_NO_FATAL_FAILURE(Settle());
-  android::base::unique_fd holder(open(node.c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_GE(holder.get(), 0) << node << ": " << strerror(errno);
+  android::base::unique_fd holder;
+  ASSERT_NO_FATAL_FAILURE(CreateHeld(&holder));
 
-  bool removed = true;
-  std::string text;
-  {
-    StderrCapture capture;
-    ASSERT_TRUE(capture.ok());
-    removed = dm_.DeleteDevice(kName, milliseconds(0));
-    text = capture.Text();
-  }
+  StderrCapture capture;
+  ASSERT_TRUE(capture.ok());
+  const bool removed = dm_.DeleteDevice(kName, milliseconds(0));
+  const std::string text = capture.Stop();
   std::printf("%s", text.c_str());
   EXPECT_FALSE(removed);
   EXPECT_EQ(CountLines(text, RetryWarning(kName)), 4);
@@ -395,14 +263,10 @@ TEST_P(RemovalAfterCreation, LeavesNothing) {
     if (timing.pause_ms > 0) {
       std::this_thread::sleep_for(milliseconds(timing.pause_ms));
     }
-    std::string text;
-    bool removed;
-    {
-      StderrCapture capture;
-      ASSERT_TRUE(capture.ok());
-      removed = dm_.DeleteDevice(kName, milliseconds(0));
-      text = capture.Text();
-    }
+    StderrCapture capture;
+    ASSERT_TRUE(capture.ok());
+    const bool removed = dm_.DeleteDevice(kName, milliseconds(0));
+    const std::string text = capture.Stop();
     const int r = CountLines(text, RetryWarning(kName));
     retries += r;
     if (r > 0 || CountLines(text, BusyError(kName)) > 0) ++busy_removals;

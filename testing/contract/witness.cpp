@@ -1,0 +1,148 @@
+#include "witness.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
+namespace contract {
+
+bool WaitFor(const std::function<bool()>& done,
+             std::chrono::milliseconds limit) {
+  // Short against the waits under test, long enough not to load the guest.
+  constexpr std::chrono::milliseconds kPollInterval(5);
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  return true;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string ReadAt(const std::string& path, off_t offset, size_t len) {
+  android::base::unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::string data(len, '\0');
+  size_t done = 0;
+  while (fd.ok() && done < len) {
+    const ssize_t n = pread(fd.get(), &data[done], len - done,
+                            offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  data.resize(done);
+  return data;
+}
+
+std::vector<std::string> Entries(const std::string& dir,
+                                 const std::string& prefix) {
+  std::vector<std::string> found;
+  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), closedir);
+  if (!d) return found;
+  while (const struct dirent* e = readdir(d.get())) {
+    const std::string n = e->d_name;
+    if (n != "." && n != ".." && n.compare(0, prefix.size(), prefix) == 0) {
+      found.push_back(n);
+    }
+  }
+  return found;
+}
+
+int CountLines(const std::string& text, const std::string& needle) {
+  int count = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (text.substr(start, end - start).find(needle) != std::string::npos) {
+      ++count;
+    }
+    start = end + 1;
+  }
+  return count;
+}
+
+int RunCommand(const std::vector<std::string>& argv, std::string* output) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  android::base::unique_fd read_end(fds[0]);
+  android::base::unique_fd write_end(fds[1]);
+  std::vector<char*> args;
+  for (const std::string& a : argv) {
+    args.push_back(const_cast<char*>(a.c_str()));
+  }
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDONLY);
+    if (null < 0 || dup2(null, STDIN_FILENO) < 0 ||
+        dup2(write_end.get(), STDOUT_FILENO) < 0 ||
+        dup2(write_end.get(), STDERR_FILENO) < 0) {
+      _exit(126);
+    }
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  write_end.reset();
+  output->clear();
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(read_end.get(), buf, sizeof(buf))) != 0) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    output->append(buf, static_cast<size_t>(n));
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+StderrCapture::StderrCapture() {
+  char path[] = "/tmp/stderr-capture.XXXXXX";
+  file_.reset(mkstemp(path));
+  if (!file_.ok()) return;
+  unlink(path);
+  fflush(stderr);
+  saved_.reset(dup(STDERR_FILENO));
+  if (saved_.ok() && dup2(file_.get(), STDERR_FILENO) < 0) saved_.reset();
+}
+
+std::string StderrCapture::Text() const {
+  fflush(stderr);
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  off_t at = 0;
+  while ((n = pread(file_.get(), buf, sizeof(buf), at)) > 0) {
+    text.append(buf, static_cast<size_t>(n));
+    at += n;
+  }
+  return text;
+}
+
+std::string StderrCapture::Stop() {
+  if (!saved_.ok()) return Text();
+  fflush(stderr);
+  dup2(saved_.get(), STDERR_FILENO);
+  saved_.reset();
+  return Text();
+}
+
+}  // namespace contract

@@ -1,0 +1,61 @@
+// What the tests on real kernels (and the contract suite) use to watch the
+// system from the side: bounded polls, path checks, reads of block devices,
+// the library's log lines on stderr, and child commands with their output.
+#pragma once
+
+#include <android-base/unique_fd.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace contract {
+
+// Polls |done| every 5 ms for up to |limit|; true once it held.
+bool WaitFor(const std::function<bool()>& done,
+             std::chrono::milliseconds limit);
+
+// True when |path| names anything, a dangling link included (lstat).
+bool Exists(const std::string& path);
+
+// |len| bytes at |offset| of |path|; shorter (possibly empty) on failure.
+std::string ReadAt(const std::string& path, off_t offset, size_t len);
+
+// Names of the entries of |dir| that start with |prefix|, without "." and
+// "..", in directory order.
+std::vector<std::string> Entries(const std::string& dir,
+                                 const std::string& prefix);
+
+// Lines of |text| that contain |needle|.
+int CountLines(const std::string& text, const std::string& needle);
+
+// Runs |argv| (an absolute path first) with stdin from /dev/null; *output
+// gets its stdout and stderr together. Returns the exit status, or -1 when
+// it could not be run or did not exit normally.
+int RunCommand(const std::vector<std::string>& argv, std::string* output);
+
+// Sends everything written to this process's stderr (where the library logs)
+// to a temporary file from construction until Stop() or destruction, which
+// put the original stderr back.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture() { Stop(); }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+
+  bool ok() const { return file_.ok() && saved_.ok(); }
+  // What was written so far; safe to call from another thread while the
+  // capture lasts.
+  std::string Text() const;
+  // Ends the capture (once) and returns all that was written.
+  std::string Stop();
+
+ private:
+  android::base::unique_fd file_;
+  android::base::unique_fd saved_;
+};
+
+}  // namespace contract
