@@ -20,11 +20,9 @@ namespace {
 
 // The mode argument exists only when the flags create a file.
 mode_t ModeOf(int flags, va_list ap) {
-  return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE
-             // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): the
-             // caller's
-             ? va_arg(ap, mode_t)
-             : 0;
+  if (!(flags & O_CREAT) && (flags & O_TMPFILE) != O_TMPFILE) return 0;
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): the caller's list.
+  return va_arg(ap, mode_t);
 }
 
 }  // namespace
