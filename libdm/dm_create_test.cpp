@@ -9,7 +9,7 @@
 #include <regex>
 
 #include "dm_test_util.h"
-#include "libdm/dm_target.h"
+#include "test_tables.h"
 
 namespace android {
 namespace dm {
@@ -18,15 +18,7 @@ namespace {
 
 using ::testing::MatchesRegex;
 
-const std::string kUuidRegex =
-    "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}";
-
-fakedm::Faults FailRequest(const std::string& request, int error,
-                           int occurrence = 0) {
-  fakedm::Faults faults;
-  faults.requests.push_back({request, error, occurrence});
-  return faults;
-}
+const std::string kUuidRegex = quillmap_testing::kUuid;
 
 using CreateTest = DmTest;
 
@@ -72,39 +64,32 @@ TEST_F(CreateTest, CreatesLiveDeviceAndHandsBackItsNode) {
 TEST_F(CreateTest, FailureAtEachStageLeavesNothingBehind) {
   const struct {
     const char* what;
-    fakedm::Faults faults;
-    bool device_manager;
+    std::vector<std::string> env;    // the fake's FAKEDM_* settings
     std::vector<std::string> lines;  // regular expressions
     size_t removals;
   } cases[] = {
       {"register",
-       FailRequest("DM_DEV_CREATE", EINVAL),
-       true,
+       {"FAKEDM_FAIL=DM_DEV_CREATE=EINVAL"},
        {"E DM_DEV_CREATE failed for \\[a\\]: Invalid argument"},
        0},
       {"load",
-       FailRequest("DM_TABLE_LOAD", EINVAL),
-       true,
+       {"FAKEDM_FAIL=DM_TABLE_LOAD=EINVAL"},
        {"E DM_TABLE_LOAD failed: Invalid argument"},
        1},
       {"resume",
-       FailRequest("DM_DEV_SUSPEND", ENOMEM),
-       true,
+       {"FAKEDM_FAIL=DM_DEV_SUSPEND=ENOMEM"},
        {"E DM_TABLE_SUSPEND resume failed: Cannot allocate memory"},
        1},
       {"unique path",
-       FailRequest("DM_DEV_STATUS", EIO, 1),
-       true,
+       {"FAKEDM_FAIL=DM_DEV_STATUS=EIO@1"},
        {"E Failed to get device path: a: Input/output error"},
        1},
       {"node path",
-       FailRequest("DM_DEV_STATUS", EIO, 2),
-       true,
+       {"FAKEDM_FAIL=DM_DEV_STATUS=EIO@2"},
        {"W DM_DEV_STATUS failed for a: Input/output error"},
        1},
       {"wait",
-       fakedm::Faults(),
-       false,
+       {"FAKEDM_DEVMGR=0"},
        {"E Failed waiting for device path: /dev/block/mapper/by-uuid/" +
         kUuidRegex},
        1},
@@ -112,10 +97,7 @@ TEST_F(CreateTest, FailureAtEachStageLeavesNothingBehind) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     fakedm::Reset();
-    fakedm::DeviceManager manager;
-    manager.enabled = c.device_manager;
-    fakedm::SetDeviceManager(manager);
-    Inject(c.faults);
+    Inject(c.env);
     DmTable table = LinearTable();
     std::string path = "untouched";
     auto lines = Logged([&] {
@@ -135,9 +117,7 @@ TEST_F(CreateTest, FailureAtEachStageLeavesNothingBehind) {
 }
 
 TEST_F(CreateTest, FailedCleanupIsReportedAndLeavesTheRegisteredDevice) {
-  fakedm::Faults faults = FailRequest("DM_TABLE_LOAD", EINVAL);
-  faults.requests.push_back({"DM_DEV_REMOVE", EBUSY, 0});
-  Inject(faults);
+  Inject({"FAKEDM_FAIL=DM_TABLE_LOAD=EINVAL,DM_DEV_REMOVE=EBUSY"});
   DmTable table = LinearTable();
   std::string path;
   auto lines = Logged([&] {
@@ -184,9 +164,7 @@ TEST_F(CreateTest, TakenNameFailsAndLeavesTheExistingDeviceAlone) {
   ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
   const fakedm::Device before = fakedm::Devices().at(0);
 
-  DmTable other;
-  other.AddTarget(
-      std::make_unique<DmTargetLinear>(0, 100, "/dev/block/sda", 4));
+  DmTable other = quillmap_testing::OneLinearTable("/dev/block/sda", 100, 4);
   std::string second = "untouched";
   auto lines = Logged([&] {
     EXPECT_FALSE(dm_->CreateDevice("a", other, &second, milliseconds(500)));
@@ -217,9 +195,7 @@ TEST_F(CreateTest, InvalidTableIsSentAsBareHeaderAndRefused) {
 }
 
 TEST_F(CreateTest, ZeroTimeoutReturnsOnceLiveWithoutWaiting) {
-  fakedm::DeviceManager manager;
-  manager.enabled = false;
-  fakedm::SetDeviceManager(manager);
+  Inject({"FAKEDM_DEVMGR=0"});
   DmTable table = LinearTable();
   for (int timeout : {0, -1}) {
     std::string path;
@@ -247,9 +223,9 @@ TEST_F(CreateTest, DeviceWithoutUuidFailsItsWaitAndIsRemoved) {
   EXPECT_THAT(fakedm::Devices(), IsEmpty());
 }
 
-TEST_F(CreateTest, ReadOnlyTableIsLoadedWithTheFlag) {
-  // Nothing in the library sets read-only; a table that is not read-only
-  // must arrive read-write.
+TEST_F(CreateTest, TablesAreLoadedReadWrite) {
+  // Nothing in the library makes a table read-only: every table must arrive
+  // without the read-only flag.
   DmTable table = LinearTable();
   ASSERT_TRUE(dm_->CreateDevice("a", ""));
   ASSERT_TRUE(dm_->LoadTableAndActivate("a", table));
@@ -257,13 +233,9 @@ TEST_F(CreateTest, ReadOnlyTableIsLoadedWithTheFlag) {
 }
 
 TEST_F(CreateTest, ImpossibleCreateRepliesEndTheProcess) {
-  fakedm::Faults targets;
-  targets.create_target_count = 1;
-  fakedm::Faults opens;
-  opens.create_open_count = 2;
   DmTable table = LinearTable();
   std::string path;
-  Inject(targets);
+  Inject({"FAKEDM_CREATE_TARGET_COUNT=1"});
   EXPECT_DEATH(
       dm_->CreateDevice("a", table, &path, milliseconds(100)),
       "Check failed: io.target_count == 0 Unexpected targets for newly "
@@ -271,7 +243,7 @@ TEST_F(CreateTest, ImpossibleCreateRepliesEndTheProcess) {
   // The registration was taken back before the process ended.
   EXPECT_THAT(fakedm::Devices(), IsEmpty());
   fakedm::Reset();
-  Inject(opens);
+  Inject({"FAKEDM_CREATE_OPEN_COUNT=2"});
   EXPECT_DEATH(dm_->CreateDevice("b", table, &path, milliseconds(100)),
                "Check failed: io.open_count == 0 Unexpected opens for newly "
                "created \\[b\\] device");
@@ -301,12 +273,9 @@ TEST_F(CreateTest, RecoveryModeChoosesThePathToWaitFor) {
     fakedm::Reset();
     // The node appears at once, the link only much later: a legacy wait
     // succeeds, a wait for the link times out.
-    fakedm::DeviceManager manager;
-    manager.delay_ms = 1;
-    manager.link_delay_ms = 60000;
-    fakedm::SetDeviceManager(manager);
+    Inject({"FAKEDM_DEVMGR_DELAY_MS=1", "FAKEDM_LINK_DELAY_MS=60000"});
     unlink((root_ + "/system/bin/recovery").c_str());
-    if (c.recovery) MakeFile("system/bin/recovery", 0, "");
+    if (c.recovery) std::ofstream(root_ + "/system/bin/recovery");
     std::ofstream(root_ + "/system/build.prop") << c.props;
 
     DmTable table = LinearTable();
@@ -359,24 +328,16 @@ TEST_F(CreateTest, MissingControlNodeFailsEveryRequestWithEbadf) {
 
 TEST_F(CreateTest, ControlNodeOpenIsReadWriteCloseOnExecAndRetriedSilently) {
   EXPECT_EQ(fakedm::ControlOpenFlags(), O_RDWR | O_CLOEXEC);
-  fakedm::Faults faults;
-  faults.control_open_eintr = 3;
-  auto lines = Logged([&] { Inject(faults); });
+  auto lines = Logged([&] { Inject({"FAKEDM_CONTROL_OPEN_EINTR=3"}); });
   EXPECT_THAT(lines, IsEmpty());
   EXPECT_EQ(fakedm::ControlOpenFlags(), O_RDWR | O_CLOEXEC);
   DmTable table = LinearTable();
   std::string path;
   EXPECT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
 
-  faults.control_open_eintr = 0;
-  faults.control_open_error = EACCES;
-  lines = Logged([&] { Inject(faults); });
+  lines = Logged([&] { Inject({"FAKEDM_CONTROL_OPEN_FAIL=EACCES"}); });
   EXPECT_THAT(lines,
               ElementsAre("E Failed to open device-mapper: Permission denied"));
-}
-
-TEST_F(CreateTest, InstanceIsOneObject) {
-  EXPECT_EQ(&DeviceMapper::Instance(), &DeviceMapper::Instance());
 }
 
 TEST_F(CreateTest, ResultAndErrnoDoNotDependOnLogging) {
@@ -384,7 +345,7 @@ TEST_F(CreateTest, ResultAndErrnoDoNotDependOnLogging) {
     SCOPED_TRACE(tags);
     setenv("ANDROID_LOG_TAGS", tags, 1);
     fakedm::Reset();
-    Inject(FailRequest("DM_DEV_CREATE", EEXIST));
+    Inject({"FAKEDM_FAIL=DM_DEV_CREATE=EEXIST"});
     std::string path;
     DmTable table = LinearTable();
     errno = 0;

@@ -4,8 +4,12 @@
 #include <gmock/gmock.h>
 #include <string.h>
 
+#include <fstream>
+
+#include "dm_request.h"
 #include "dm_test_util.h"
 #include "libdm/dm_target.h"
+#include "test_tables.h"
 
 namespace android {
 namespace dm {
@@ -14,20 +18,7 @@ namespace {
 
 using TargetInfo = IDeviceMapper::TargetInfo;
 
-// A target of any type, for loading tables the program never makes.
-class TextTarget : public DmTarget {
- public:
-  TextTarget(uint64_t start, uint64_t length, std::string type,
-             std::string params)
-      : DmTarget(start, length),
-        type_(std::move(type)),
-        params_(std::move(params)) {}
-  std::string name() const override { return type_; }
-  std::string GetParameterString() const override { return params_; }
-
- private:
-  std::string type_, params_;
-};
+using quillmap_testing::TextTarget;
 
 dm_target_spec WithType(const char* type, size_t type_len = 0) {
   dm_target_spec record = {};
@@ -119,7 +110,7 @@ TEST_F(TableQueryTest, DeviceWithoutLiveTableHasNoTargets) {
 
 TEST_F(TableQueryTest, BufferGrowsUntilTheAnswerFits) {
   // 200 table lines of 56 bytes need more than 8192 bytes, less than 16384.
-  MakeFile("dev/block/sda", 8 << 20);
+  ASSERT_TRUE(sandbox_.AddDisk("/dev/block/sda", "", 8 << 20));
   DmTable table;
   for (uint64_t i = 0; i < 200; ++i) {
     table.AddTarget(
@@ -137,9 +128,7 @@ TEST_F(TableQueryTest, BufferGrowsUntilTheAnswerFits) {
       << "4096, 8192, then 16384 bytes";
 
   // A kernel that keeps answering "full" a few times more.
-  fakedm::Faults faults;
-  faults.status_buffer_full = 2;
-  fakedm::SetFaults(faults);
+  Inject({"FAKEDM_STATUS_BUFFER_FULL=2"});
   info.clear();
   ASSERT_TRUE(dm_->GetTableStatus("big", &info));
   EXPECT_EQ(info.size(), 200u);
@@ -152,9 +141,7 @@ TEST_F(TableQueryTest, GrowthStopsBeforeTheBufferOutgrowsDataSize) {
   // A kernel that never stops answering "full": 4096 bytes doubled up to
   // 2 GiB, the largest a 32-bit data_size can describe, then a clear end.
   ASSERT_TRUE(dm_->CreateDevice("a", "u"));
-  fakedm::Faults faults;
-  faults.status_buffer_full = 1000;
-  fakedm::SetFaults(faults);
+  Inject({"FAKEDM_STATUS_BUFFER_FULL=1000"});
   std::vector<TargetInfo> info;
   const size_t before = fakedm::Requests().size();
   auto lines = Logged([&] { EXPECT_FALSE(dm_->GetTableInfo("a", &info)); });
@@ -181,14 +168,13 @@ std::vector<uint8_t> Reply(uint32_t data_size, uint32_t data_start,
   return bytes;
 }
 
+// The one encoder's record head with |next| as given (0 included), then
+// |text| exactly as given (no NUL, no padding): a reply may hold anything.
 std::string Record(uint32_t next, const std::string& type,
                    const std::string& text, uint64_t start = 0) {
-  dm_target_spec head = {};
-  head.sector_start = start;
-  head.next = next;
-  memcpy(head.target_type, type.data(), std::min<size_t>(type.size(), 16));
-  std::string record(reinterpret_cast<const char*>(&head), sizeof(head));
-  return record + text;
+  std::string head = contract::Record(start, 0, type, "");
+  memcpy(&head[offsetof(dm_target_spec, next)], &next, sizeof(next));
+  return head.substr(0, sizeof(dm_target_spec)) + text;
 }
 
 TEST_F(TableQueryTest, WalkStaysInsideTheReplyWhateverItHolds) {
@@ -229,10 +215,10 @@ TEST_F(TableQueryTest, WalkStaysInsideTheReplyWhateverItHolds) {
   ASSERT_TRUE(dm_->CreateDevice("a", "u"));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    fakedm::Faults faults;
-    faults.status_reply_set = true;
-    faults.status_reply = c.reply;
-    fakedm::SetFaults(faults);
+    const std::string reply = root_ + "/reply";
+    std::ofstream(reply, std::ios::binary)
+        .write(reinterpret_cast<const char*>(c.reply.data()), c.reply.size());
+    Inject({"FAKEDM_STATUS_REPLY=" + reply});
     std::vector<TargetInfo> info;
     ASSERT_TRUE(dm_->GetTableInfo("a", &info));
     std::vector<std::string> texts;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "libdm/dm_target.h"
+#include "test_tables.h"
 
 using android::dm::DmTable;
 using android::dm::DmTarget;
@@ -18,23 +19,7 @@ using android::dm::DmTargetLinear;
 
 namespace {
 
-// A target with a chosen type name and parameter text.
-class TextTarget : public DmTarget {
- public:
-  TextTarget(uint64_t start, uint64_t length, std::string name,
-             std::string params, bool valid = true)
-      : DmTarget(start, length),
-        name_(std::move(name)),
-        params_(std::move(params)),
-        valid_(valid) {}
-  std::string name() const override { return name_; }
-  bool Valid() const override { return valid_; }
-  std::string GetParameterString() const override { return params_; }
-
- private:
-  std::string name_, params_;
-  bool valid_;
-};
+using quillmap_testing::TextTarget;
 
 std::string Bytes(std::initializer_list<int> bytes) {
   std::string s;

@@ -9,7 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 namespace contract {
@@ -74,7 +77,8 @@ int CountLines(const std::string& text, const std::string& needle) {
   return count;
 }
 
-int RunCommand(const std::vector<std::string>& argv, std::string* output) {
+int RunCommand(const std::vector<std::string>& argv, std::string* output,
+               const std::vector<std::string>& env) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
   android::base::unique_fd read_end(fds[0]);
@@ -84,6 +88,21 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output) {
     args.push_back(const_cast<char*>(a.c_str()));
   }
   args.push_back(nullptr);
+  // Built before the fork: the child only calls what is safe after one.
+  const auto name_of = [](const std::string& e) {
+    return e.substr(0, e.find('='));
+  };
+  std::vector<char*> envp;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string name = name_of(*e);
+    if (std::none_of(env.begin(), env.end(), [&](const std::string& x) {
+          return name_of(x) == name;
+        })) {
+      envp.push_back(*e);
+    }
+  }
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
   const pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
@@ -93,7 +112,7 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output) {
         dup2(write_end.get(), STDERR_FILENO) < 0) {
       _exit(126);
     }
-    execv(args[0], args.data());
+    execve(args[0], args.data(), envp.data());
     _exit(127);
   }
   write_end.reset();
@@ -111,7 +130,37 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output) {
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
+  // The shell's way of telling a signal from an exit status.
+  constexpr int kSignalBase = 128;
+  if (WIFSIGNALED(status)) return kSignalBase + WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> LogLines(const std::string& text) {
+  // The platform's real loggers write the time, process and thread ids
+  // after the severity; the stand-in writes none of them.
+  static const std::regex kRealStamp(R"(^\d\d-\d\d \d\d:\d\d:\d\d +\d+ +\d+ )");
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    // "<tag> <S> [<stamp> ][<file>:<line>] ]<text>"
+    const size_t first = line.find(' ');
+    if (first == std::string::npos || first + 3 > line.size() ||
+        line[first + 2] != ' ') {
+      lines.push_back(line);
+      continue;
+    }
+    std::string rest =
+        std::regex_replace(line.substr(first + 3), kRealStamp, "",
+                           std::regex_constants::format_first_only);
+    const size_t mark = rest.find("] ");
+    if (mark != std::string::npos && rest.find(' ') > mark) {
+      rest = rest.substr(mark + 2);
+    }
+    lines.push_back(std::string(1, line[first + 1]) + " " + rest);
+  }
+  return lines;
 }
 
 StderrCapture::StderrCapture() {

@@ -1,6 +1,7 @@
-// What the tests on real kernels (and the contract suite) use to watch the
-// system from the side: bounded polls, path checks, reads of block devices,
-// the library's log lines on stderr, and child commands with their output.
+// What the tests on real kernels, the contract suite and the host tests use
+// to watch the system from the side: bounded polls, path checks, reads of
+// block devices, the library's log lines on stderr, and child commands with
+// their output.
 #pragma once
 
 #include <android-base/unique_fd.h>
@@ -31,10 +32,18 @@ std::vector<std::string> Entries(const std::string& dir,
 // Lines of |text| that contain |needle|.
 int CountLines(const std::string& text, const std::string& needle);
 
-// Runs |argv| (an absolute path first) with stdin from /dev/null; *output
-// gets its stdout and stderr together. Returns the exit status, or -1 when
-// it could not be run or did not exit normally.
-int RunCommand(const std::vector<std::string>& argv, std::string* output);
+// Runs |argv| (an absolute path first) with stdin from /dev/null, in this
+// process's environment with the "NAME=VALUE" entries of |env| added or put
+// in place of the same names; *output gets its stdout and stderr together.
+// Returns the exit status, 128 + the signal when a signal ended it, or -1
+// when it could not be run.
+int RunCommand(const std::vector<std::string>& argv, std::string* output,
+               const std::vector<std::string>& env = {});
+
+// Each log line of |text| as "S text": the logger's tag, the platform
+// logger's time and ids, and a library line's "<file>:<line>] " dropped.
+// Lines of another shape are kept whole.
+std::vector<std::string> LogLines(const std::string& text);
 
 // Sends everything written to this process's stderr (where the library logs)
 // to a temporary file from construction until Stop() or destruction, which

@@ -8,6 +8,8 @@
 // saying which variable is malformed (then |out| is unspecified).
 #pragma once
 
+#include <stdint.h>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -17,6 +19,46 @@
 
 namespace fakedm {
 namespace internal {
+
+// One injected request failure: the request named |request| (e.g.
+// "DM_TABLE_LOAD") fails with |error|, at every occurrence when |occurrence|
+// is 0, else only at that occurrence (1 is the first).
+struct RequestFault {
+  std::string request;
+  int error = 0;
+  int occurrence = 0;
+};
+
+// Every read() (or lseek()) of a descriptor opened at |path|, a redirected
+// path as the program names it, fails with |error|; an empty path injects
+// nothing.
+struct IoFault {
+  std::string path;
+  int error = 0;
+};
+
+// The fault switches as the environment variables set them (fakedm.h);
+// the defaults inject nothing.
+struct Faults {
+  std::vector<RequestFault> requests;
+  int control_open_error = 0;
+  int control_open_eintr = 0;
+  bool remove_without_uevent = false;
+  uint32_t create_target_count = 0;
+  int32_t create_open_count = 0;
+  int status_buffer_full = 0;
+  bool status_reply_set = false;
+  std::vector<uint8_t> status_reply;
+  size_t status_reply_offset = 0;
+  IoFault read;
+  IoFault seek;
+};
+
+struct DeviceManager {
+  bool enabled = true;
+  int delay_ms = 5;
+  int link_delay_ms = -1;  // below 0: same as delay_ms
+};
 
 struct Settings {
   std::string root;

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "fakedm/fakedm.h"
+#include "config.h"
 #include "state.h"
 
 namespace fakedm {

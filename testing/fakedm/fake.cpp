@@ -33,17 +33,26 @@ Fake& TheFake() {
 
 bool Fake::Active() {
   if (!settings_read_) {
-    std::string error;
-    if (!ReadSettings(getenv, &settings_, &error)) {
-      fprintf(stderr, "fakedm: %s\n", error.c_str());
-      abort();
-    }
+    ReadSettingsOrDie();
     settings_read_ = true;
-    faults_.Set(settings_.faults);
-    device_manager_ = settings_.device_manager;
     UseRoot(settings_.root);
   }
   return !root_.empty();
+}
+
+void Fake::ReadSettingsOrDie() {
+  std::string error;
+  if (!ReadSettings(getenv, &settings_, &error)) {
+    fprintf(stderr, "fakedm: %s\n", error.c_str());
+    abort();
+  }
+  faults_.Set(settings_.faults);
+  device_manager_ = settings_.device_manager;
+}
+
+void Fake::ReadEnvironment() {
+  Active();
+  ReadSettingsOrDie();
 }
 
 void Fake::SetRoot(const std::string& root) {
@@ -89,7 +98,6 @@ bool Fake::Untrack(int fd) {
   const Tracked t = it->second;
   tracked_.erase(it);
   WriteOpenDescriptors();
-  if (t.node) RemoveIfDeferred(t.minor);
   return true;
 }
 
@@ -129,10 +137,6 @@ void Fake::Reset() {
   WriteOpenDescriptors();
 }
 
-int64_t Fake::LastDue() const {
-  return state_.events.empty() ? 0 : state_.events.back().due_ns;
-}
-
 std::vector<Device> Fake::Devices() {
   const auto targets = [](const std::optional<Table>& t) {
     std::vector<Target> out;
@@ -147,14 +151,8 @@ std::vector<Device> Fake::Devices() {
     p.name = d.name;
     p.uuid = d.uuid;
     p.minor = minor;
-    p.suspended = d.suspended;
     p.read_only = d.read_only;
-    p.has_block_device = d.block_device;
-    p.has_active = d.active.has_value();
-    p.has_inactive = d.inactive.has_value();
     p.active = targets(d.active);
-    p.inactive = targets(d.inactive);
-    p.open_count = OpenCount(minor);
     out.push_back(std::move(p));
   }
   return out;
@@ -247,17 +245,6 @@ int Fake::InjectedFailure(unsigned cmd) {
 void Fake::EditReply(unsigned cmd, std::vector<char>& param, size_t buffer_size,
                      size_t* copy_out) {
   faults_.EditReply(cmd, param, buffer_size, copy_out);
-}
-
-void Fake::RemoveIfDeferred(uint32_t minor) {
-  auto it = state_.devices.find(minor);
-  if (it == state_.devices.end() || !it->second.deferred_remove ||
-      OpenCount(minor) > 0)
-    return;
-  MappedDevice gone = std::move(it->second);
-  state_.devices.erase(it);
-  Removed(gone, gone.block_device);
-  store_.Save(state_);
 }
 
 }  // namespace internal

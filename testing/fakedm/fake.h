@@ -56,12 +56,7 @@ class Fake final : public KernelHooks {
 
   // The test API (fakedm.h).
   void Reset();
-  void SetFaults(const Faults& f) { faults_.Set(f); }
-  const Faults& faults() const { return faults_.faults(); }
-  void SetDeviceManager(const DeviceManager& d) { device_manager_ = d; }
-  const DeviceManager& device_manager() const { return device_manager_; }
-  // Due time of the last pending event, or 0 when none.
-  int64_t LastDue() const;
+  void ReadEnvironment();
   std::vector<Device> Devices();
   std::vector<Request> Requests() const { return store_.Requests(); }
   int OpenDescriptors() const { return static_cast<int>(tracked_.size()); }
@@ -80,11 +75,12 @@ class Fake final : public KernelHooks {
 
  private:
   void UseRoot(const std::string& root);
+  // The FAKEDM_* settings; a malformed one ends the process.
+  void ReadSettingsOrDie();
   // "dev/block/sda" for a path inside the root, "" otherwise.
   std::string RootRelative(const std::string& path) const;
   // The block device numbered |n| and its size; false when there is none.
   bool NumberedDevice(BlockNumber n, BlockDevice* out);
-  void RemoveIfDeferred(uint32_t minor);
   void WriteOpenDescriptors() const;
 
   bool settings_read_ = false;

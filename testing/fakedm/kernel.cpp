@@ -68,7 +68,6 @@ void DevStatus(Call& c, const MappedDevice& d) {
   io->flags &= ~(DM_SUSPEND_FLAG | DM_READONLY_FLAG | DM_ACTIVE_PRESENT_FLAG |
                  DM_INTERNAL_SUSPEND_FLAG);
   if (d.suspended) io->flags |= DM_SUSPEND_FLAG;
-  if (d.deferred_remove) io->flags |= DM_DEFERRED_REMOVE;
   io->dev = EncodeDev({kDmMajor, d.minor});
   io->open_count = c.hooks.OpenCount(d.minor);
   io->event_nr = d.event_nr;
@@ -112,16 +111,9 @@ int DevCreate(Call& c) {
 int DevRemove(Call& c) {
   MappedDevice* d = FindDevice(c);
   if (!d) return ENXIO;
-  if (c.hooks.OpenCount(d->minor) > 0) {
-    if (c.io->flags & DM_DEFERRED_REMOVE) {
-      d->deferred_remove = true;
-      return 0;
-    }
-    return EBUSY;
-  }
+  if (c.hooks.OpenCount(d->minor) > 0) return EBUSY;
   MappedDevice gone = std::move(*d);
   c.state.devices.erase(gone.minor);
-  c.io->flags &= ~DM_DEFERRED_REMOVE;
   // The kernel only sends the remove uevent for a device that had a disk.
   if (gone.block_device) c.io->flags |= DM_UEVENT_GENERATED_FLAG;
   c.hooks.Removed(gone, gone.block_device);
@@ -292,8 +284,6 @@ Outcome Ioctl(State& state, KernelHooks& hooks, unsigned long request,
   memcpy(param.data(), u, copy_in);
   auto* io = reinterpret_cast<struct dm_ioctl*>(param.data());
   if (command->no_params) io->data_size = kHeaderSize;
-  // The kernel wipes the caller's buffer once it has a copy of secrets.
-  if (io->flags & DM_SECURE_DATA_FLAG) memset(u, 0, io->data_size);
 
   const size_t input_size = io->data_size;
   if (int err = ValidateParams(cmd, io)) return fail(err);

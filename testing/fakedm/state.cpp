@@ -3,7 +3,7 @@
 // newline escaped as \\, \t and \n:
 //   backing <major> <minor> <root-relative path>
 //   device  <minor> <name> <uuid> <suspended> <block device> <read-only>
-//           <deferred remove> <event nr>
+//           <event nr>
 //   table   <minor> active|inactive <read-only>
 //   target  <minor> active|inactive <start> <length> <type> <device> <offset>
 //           <params>
@@ -150,8 +150,7 @@ std::string SerializeState(const State& state) {
   for (const auto& [minor, d] : state.devices) {
     os << "device\t" << minor << '\t' << Escape(d.name) << '\t'
        << Escape(d.uuid) << '\t' << d.suspended << '\t' << d.block_device
-       << '\t' << d.read_only << '\t' << d.deferred_remove << '\t' << d.event_nr
-       << '\n';
+       << '\t' << d.read_only << '\t' << d.event_nr << '\n';
     if (d.active) WriteTable(os, minor, "active", *d.active);
     if (d.inactive) WriteTable(os, minor, "inactive", *d.inactive);
   }
@@ -179,12 +178,11 @@ bool ParseState(const std::string& text, State* out) {
       if (!ParseDecimal(f[1], &num.major) || !ParseDecimal(f[2], &num.minor))
         return false;
       s.backing[f[3]] = num;
-    } else if (kind == "device" && f.size() == 9) {
+    } else if (kind == "device" && f.size() == 8) {
       MappedDevice d;
       if (!ParseDecimal(f[1], &d.minor) || !ParseFlag(f[4], &d.suspended) ||
           !ParseFlag(f[5], &d.block_device) || !ParseFlag(f[6], &d.read_only) ||
-          !ParseFlag(f[7], &d.deferred_remove) ||
-          !ParseDecimal(f[8], &d.event_nr)) {
+          !ParseDecimal(f[7], &d.event_nr)) {
         return false;
       }
       d.name = f[2];

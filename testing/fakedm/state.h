@@ -53,7 +53,6 @@ struct MappedDevice {
   bool suspended = false;
   bool block_device = false;  // announced to the device manager
   bool read_only = false;     // the disk's mode, set from the live table
-  bool deferred_remove = false;
   uint32_t event_nr = 0;
 };
 

@@ -8,7 +8,10 @@
 // Not here: the recovery case. It reads system properties, which the real
 // base library on a host keeps inside the process (nothing outside can set
 // them), so it is checked on the stand-in build only.
-#include <filesystem>
+#include <fakedm/fakedm.h>
+#include <gtest/gtest.h>
+
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,8 +21,6 @@
 namespace {
 
 using quillmap_testing::kUuid;
-using quillmap_testing::Outcome;
-using quillmap_testing::QuillmapUnderFake;
 
 struct Situation {
   const char* name;
@@ -30,18 +31,18 @@ struct Situation {
 const std::string kUfs("UFS\0", 4);
 
 const Situation kSituations[] = {
-    {"TwoUfsUnits", {{"dev/block/sda", kUfs}, {"dev/block/sdb", "UFSB"}}, {}},
+    {"TwoUfsUnits", {{"/dev/block/sda", kUfs}, {"/dev/block/sdb", "UFSB"}}, {}},
     {"EmmcOnly",
-     {{"dev/block/mmcblk0boot0", "EMMC"}, {"dev/block/mmcblk0boot1", "EMMC"}},
+     {{"/dev/block/mmcblk0boot0", "EMMC"}, {"/dev/block/mmcblk0boot1", "EMMC"}},
      {}},
     {"NoCandidate", {}, {}},
     // The first load fails and its device is removed; the second succeeds.
     {"FailedTableLoad",
-     {{"dev/block/sda", kUfs}, {"dev/block/mmcblk0boot0", "EMMC"}},
+     {{"/dev/block/sda", kUfs}, {"/dev/block/mmcblk0boot0", "EMMC"}},
      {"FAKEDM_FAIL=DM_TABLE_LOAD=EINVAL@1"}},
     // A broken internal invariant: a fatal record, then the process ends.
     {"FailedCheck",
-     {{"dev/block/sda", kUfs}},
+     {{"/dev/block/sda", kUfs}},
      {"FAKEDM_CREATE_TARGET_COUNT=1"}},
 };
 
@@ -71,32 +72,37 @@ void PrintTo(const Situation& situation, std::ostream* out) {
   *out << situation.name;
 }
 
-class PlatformLibs : public QuillmapUnderFake,
-                     public testing::WithParamInterface<Situation> {
+// How a program's run in a fresh sandbox holding the situation's disks
+// ended: its status, its lines and what it left in the kernel.
+struct Outcome {
+  int status = -1;
+  std::vector<std::string> lines;
+  std::vector<std::string> kernel;
+};
+
+class PlatformLibs : public testing::TestWithParam<Situation> {
  protected:
-  // Runs |program| in a sandbox holding the situation's disks.
-  std::pair<Outcome, std::vector<std::string>> RunIn(const char* program) {
+  Outcome RunIn(const char* program) {
+    quillmap_testing::FakeSandbox sandbox("platform");
+    EXPECT_TRUE(sandbox.ok());
     for (const auto& [path, header] : GetParam().disks) {
-      Disk(path, header, 4 << 20);
+      EXPECT_TRUE(sandbox.AddDisk(path, header, 4 << 20)) << path;
     }
-    Outcome run = Quillmap(GetParam().env, program);
-    return {run, KernelAfterRun()};
+    quillmap_testing::SetFakeEnvironment(GetParam().env);
+    Outcome run;
+    run.status = sandbox.Run(program, FAKEDM_LIBRARY, &run.lines);
+    run.kernel = KernelAfterRun();
+    return run;
   }
 };
 
 TEST_P(PlatformLibs, SameTextsAndDevicesAsTheStandIn) {
-  const auto [real, real_kernel] = RunIn(QUILLMAP_PROGRAM);
-  // A fresh sandbox for the second program: the same folder, emptied.
-  TearDown();
-  std::filesystem::remove_all(sandbox_.path());
-  ASSERT_TRUE(std::filesystem::create_directory(sandbox_.path()));
-  SetUp();
-  const auto [standin, standin_kernel] = RunIn(QUILLMAP_STANDIN_PROGRAM);
-
+  const Outcome real = RunIn(QUILLMAP_PROGRAM);
+  const Outcome standin = RunIn(QUILLMAP_STANDIN_PROGRAM);
   EXPECT_EQ(real.status, standin.status);
   EXPECT_FALSE(real.lines.empty());
   EXPECT_EQ(real.lines, standin.lines);
-  EXPECT_EQ(real_kernel, standin_kernel);
+  EXPECT_EQ(real.kernel, standin.kernel);
 }
 
 INSTANTIATE_TEST_SUITE_P(Situations, PlatformLibs,

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "libdm/dm_target.h"
+#include "test_tables.h"
 
 namespace android {
 namespace dm {
@@ -63,10 +64,7 @@ unsigned DmMajor() {
 }
 
 DmTable OneLinear(uint64_t length, uint64_t sector) {
-  DmTable table;
-  EXPECT_TRUE(table.AddTarget(
-      std::make_unique<DmTargetLinear>(0, length, kLinearDisk, sector)));
-  return table;
+  return quillmap_testing::OneLinearTable(kLinearDisk, length, sector);
 }
 
 void RealKernelTest::SetUp() {

@@ -1,6 +1,6 @@
-// Shared fixture for the control-handle tests: a fresh sandbox for the fake
-// device-mapper kernel per test, a fresh handle on it, and helpers to read
-// the library's log lines back.
+// Shared fixture for the control-handle tests: a fresh fake sandbox
+// (fake_sandbox.h) per test with the disk /dev/block/sda, a fresh handle on
+// it, and helpers to read the library's log lines back.
 #pragma once
 
 #include <fakedm/fakedm.h>
@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "fake_sandbox.h"
 #include "libdm/dm.h"
-#include "temp_dir.h"
+#include "witness.h"
 
 namespace android {
 namespace dm {
@@ -29,10 +30,6 @@ class TestDeviceMapper : public DeviceMapper {
   using DeviceMapper::InitRequestHeader;
 };
 
-// "S text" for each library line ("<tag> <S> <file>:<line>] <text>") in
-// |log|; other lines are kept whole.
-std::vector<std::string> LibLines(const std::string& log);
-
 // The requests the fake kernel received, as "REQUEST name" or
 // "REQUEST name ERRNO".
 std::vector<std::string> RequestLog();
@@ -40,25 +37,22 @@ std::vector<std::string> RequestLog();
 class DmTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override;
 
-  // Writes |size| bytes ("UFS\0" header, then a pattern) at |root_|/|rel|.
-  void MakeFile(const std::string& rel, uint64_t size,
-                const std::string& header = std::string("UFS\0", 4));
   // A table of one linear target over /dev/block/sda from sector 8.
   static DmTable LinearTable(uint64_t length = 8184);
-  // Makes the fake start fresh (new handle too) with |faults|.
-  void Inject(const fakedm::Faults& faults);
+  // Sets the fake's FAKEDM_* variables to |env| and gives the test a new
+  // handle (which opens the control node again).
+  void Inject(const std::vector<std::string>& env);
   // Runs |body| with stderr captured; returns the library lines.
   template <typename F>
   std::vector<std::string> Logged(F&& body) {
     ::testing::internal::CaptureStderr();
     body();
-    return LibLines(::testing::internal::GetCapturedStderr());
+    return contract::LogLines(::testing::internal::GetCapturedStderr());
   }
 
-  quillmap_testing::TempDir sandbox_{"dm_test"};
-  const std::string& root_ = sandbox_.path();
+  quillmap_testing::FakeSandbox sandbox_{"dm_test"};
+  const std::string& root_ = sandbox_.root();
   std::unique_ptr<TestDeviceMapper> dm_;
 };
 

@@ -1,19 +1,16 @@
-// A sandbox for the fake device-mapper kernel in which the real quillmap
-// binary runs under LD_PRELOAD, with helpers to read back its log and the
-// state it left.
+// The one sandbox of the fake device-mapper kernel: a private folder with the
+// control node and the backing disks asked for, made the fake's root in this
+// process for the object's lifetime, and the way to set the fake's faults
+// and to run a program (the real quillmap) in the sandbox under LD_PRELOAD.
+//
+// Faults and the device manager's settings are the FAKEDM_* environment
+// variables (fakedm.h) in every case: SetFakeEnvironment() puts them in this
+// process's environment, which the linked fake reads again and a program
+// run here inherits.
 #pragma once
 
-#include <fakedm/fakedm.h>
-#include <fcntl.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdint.h>
 
-#include <fstream>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,109 +18,46 @@
 
 namespace quillmap_testing {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-using ::testing::MatchesRegex;
-
+// A UUID as the library makes them, for matching.
 inline constexpr char kUuid[] =
     "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}";
 
-struct Outcome {
-  int status = -1;
-  std::vector<std::string> lines;  // "S text": the logger's prefix dropped
-};
+// Clears every FAKEDM_* variable but the root, sets the "NAME=VALUE" entries
+// of |env| and has the linked fake read them (its devices stay).
+void SetFakeEnvironment(const std::vector<std::string>& env);
 
-class QuillmapUnderFake : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(sandbox_.ok());
-    Disk("dev/device-mapper", "", 0);
-  }
-  void TearDown() override { fakedm::SetRoot(""); }
+class FakeSandbox {
+ public:
+  // An empty fake (no faults, a device manager) over a control node and no
+  // disk.
+  explicit FakeSandbox(const std::string& prefix = "fakedm");
+  ~FakeSandbox();
+  FakeSandbox(const FakeSandbox&) = delete;
+  FakeSandbox& operator=(const FakeSandbox&) = delete;
 
-  void Disk(const std::string& rel, const std::string& header, uint64_t size) {
-    ASSERT_FALSE(sandbox_.File(rel, header, size).empty()) << rel;
-  }
+  bool ok() const { return ok_; }
+  const std::string& root() const { return dir_.path(); }
+  // Where the test inspects |path| ("/dev/block/dm-0") with calls the fake
+  // does not redirect.
+  std::string Inside(const std::string& path) const;
 
-  // Runs |program| (by default quillmap) in the sandbox with |extra|
-  // environment entries.
-  Outcome Quillmap(const std::vector<std::string>& extra = {},
-                   const char* program = QUILLMAP_PROGRAM) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry = *e;
-      if (entry.rfind("FAKEDM_", 0) == 0 ||
-          entry.rfind("LD_PRELOAD=", 0) == 0 ||
-          entry.rfind("ANDROID_", 0) == 0) {
-        continue;
-      }
-      env.push_back(entry);
-    }
-    env.push_back("FAKEDM_ROOT=" + root_);
-    env.push_back(std::string("LD_PRELOAD=") + FAKEDM_LIBRARY);
-    // Under the sanitizer build the runtime is not first in the list.
-    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-    env.insert(env.end(), extra.begin(), extra.end());
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
+  // A disk at |path| ("/dev/block/sda"): |header|, then a pattern up to
+  // |size| bytes. False when it cannot be written.
+  bool AddDisk(const std::string& path, const std::string& header,
+               uint64_t size) const;
+  bool RemoveControlNode() const;
 
-    int pipe_fds[2];
-    EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
-    std::string argv0 = program;
-    char* argv[] = {&argv0[0], nullptr};
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, program, &actions, nullptr, argv, envp.data()),
-              0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipe_fds[1]);
-    std::string output;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipe_fds[0], buffer, sizeof(buffer))) > 0)
-      output.append(buffer, n);
-    close(pipe_fds[0]);
-    Outcome run;
-    EXPECT_EQ(waitpid(pid, &run.status, 0), pid);
-    // The platform's real loggers write the time, process and thread ids
-    // after the severity; the stand-in writes none of them.
-    static const std::regex kRealStamp(
-        R"(^\d\d-\d\d \d\d:\d\d:\d\d +\d+ +\d+ )");
-    std::istringstream in(output);
-    std::string line;
-    while (std::getline(in, line)) {
-      // "<tag> <S> [<stamp> ][<file>:<line>] ]<text>"
-      size_t first = line.find(' ');
-      if (first == std::string::npos || first + 3 > line.size()) {
-        run.lines.push_back(line);
-        continue;
-      }
-      std::string text =
-          std::regex_replace(line.substr(first + 3), kRealStamp, "",
-                             std::regex_constants::format_first_only);
-      size_t mark = text.find("] ");
-      if (mark != std::string::npos && text.find(' ') > mark)
-        text = text.substr(mark + 2);
-      run.lines.push_back(std::string(1, line[first + 1]) + " " + text);
-    }
-    // Read the kernel state the run left behind.
-    fakedm::SetRoot(root_);
-    return run;
-  }
+  // Runs |program| here under LD_PRELOAD of |fakedm_library| (behind
+  // |launcher|, e.g. valgrind, when given); *lines gets its log lines as
+  // LogLines() gives them. Returns RunCommand()'s status. The fake in this
+  // process sees the kernel state the run left.
+  int Run(const std::string& program, const std::string& fakedm_library,
+          std::vector<std::string>* lines,
+          const std::vector<std::string>& launcher = {}) const;
 
-  // Descriptors the program opened through the sandbox and did not close.
-  int ChildOpenDescriptors() const {
-    std::ifstream in(root_ + "/.fakedm/open_fds");
-    int count = -1;
-    in >> count;
-    return count;
-  }
-
-  quillmap_testing::TempDir sandbox_{"quillmap_fake"};
-  const std::string& root_ = sandbox_.path();
+ private:
+  TempDir dir_;
+  bool ok_ = false;
 };
 
 }  // namespace quillmap_testing

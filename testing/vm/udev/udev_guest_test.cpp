@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "dm_request.h"
+#include "test_tables.h"
 #include "witness.h"
 
 namespace {
@@ -79,10 +80,8 @@ void Settle() {
 
 // One linear target over the disk after its reserved sectors.
 android::dm::DmTable LinearTable() {
-  android::dm::DmTable table;
-  table.AddTarget(std::make_unique<android::dm::DmTargetLinear>(
-      0, kDiskSectors - kReservedSectors, kDiskA, kReservedSectors));
-  return table;
+  return quillmap_testing::OneLinearTable(
+      kDiskA, kDiskSectors - kReservedSectors, kReservedSectors);
 }
 
 int RunsWanted() {

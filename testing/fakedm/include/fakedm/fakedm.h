@@ -4,9 +4,9 @@
 // libfakedm.so interposes libc's open/open64/__open_2/__open64_2/openat/
 // openat64/__openat_2/__openat64_2, access, faccessat, close, ioctl, and
 // read/__read_chk/lseek/lseek64 (only to inject failures). Use it
-// either by LD_PRELOAD into an unmodified binary (configured by the
-// environment variables below) or by linking it into a test executable
-// (configured by the environment or by this header's API).
+// either by LD_PRELOAD into an unmodified binary or by linking it into a test
+// executable; both are configured by the environment variables below (a test
+// that changes them calls ReadEnvironment()).
 //
 // Nothing changes until a sandbox root is set (FAKEDM_ROOT or SetRoot()).
 // Then these absolute paths are redirected into the root: "/dev/device-mapper",
@@ -60,7 +60,8 @@
 // at the start and end of every intercepted call (and by the API below), so a
 // program polling with access() sees the paths appear in time.
 //
-// Environment variables (read once, when the fake first becomes active):
+// Environment variables (read when the fake first becomes active and at
+// ReadEnvironment()):
 //   FAKEDM_ROOT=DIR                the sandbox root; unset: pass-through.
 //   FAKEDM_FAIL=REQ=ERR[@N],...    request REQ (DM_DEV_CREATE, DM_TABLE_LOAD,
 //                                  ..., the "DM_" may be left out) fails with
@@ -101,9 +102,8 @@
 //
 // Limits: one process at a time works on a sandbox; descriptors copied with
 // dup() or inherited across exec are not tracked; writes to a dm node do not
-// reach the backing file; deferred removal happens at the last close in this
-// process; like the kernel, the fake trusts data_size and reads that many
-// bytes of the caller's buffer.
+// reach the backing file; deferred removal is not offered; like the kernel, the
+// fake trusts data_size and reads that many bytes of the caller's buffer.
 #pragma once
 
 #include <stdint.h>
@@ -114,46 +114,6 @@
 #define FAKEDM_API __attribute__((visibility("default")))
 
 namespace fakedm {
-
-// One injected request failure: the request named |request| (e.g.
-// "DM_TABLE_LOAD") fails with |error|, at every occurrence when |occurrence|
-// is 0, else only at that occurrence (1 is the first).
-struct RequestFault {
-  std::string request;
-  int error = 0;
-  int occurrence = 0;
-};
-
-// Every read() (or lseek()) of a descriptor opened at |path|, a redirected
-// path as the program names it, fails with |error|; an empty path injects
-// nothing.
-struct IoFault {
-  std::string path;
-  int error = 0;
-};
-
-// The fault switches; the defaults inject nothing. Same meaning as the
-// environment variables above.
-struct Faults {
-  std::vector<RequestFault> requests;
-  int control_open_error = 0;
-  int control_open_eintr = 0;
-  bool remove_without_uevent = false;
-  uint32_t create_target_count = 0;
-  int32_t create_open_count = 0;
-  int status_buffer_full = 0;
-  bool status_reply_set = false;
-  std::vector<uint8_t> status_reply;
-  size_t status_reply_offset = 0;
-  IoFault read;
-  IoFault seek;
-};
-
-struct DeviceManager {
-  bool enabled = true;
-  int delay_ms = 5;
-  int link_delay_ms = -1;  // below 0: same as delay_ms
-};
 
 struct Target {
   uint64_t start = 0;
@@ -166,14 +126,8 @@ struct Device {
   std::string name;
   std::string uuid;
   uint32_t minor = 0;
-  bool suspended = false;
-  bool read_only = false;         // the live table's mode
-  bool has_block_device = false;  // the kernel announced it (first good load)
-  bool has_active = false;
-  bool has_inactive = false;
+  bool read_only = false;  // the live table's mode
   std::vector<Target> active;
-  std::vector<Target> inactive;
-  int open_count = 0;  // descriptors of its dm node held by this process
 };
 
 struct Request {
@@ -185,20 +139,14 @@ struct Request {
 // Sets the sandbox root for this process (overrides FAKEDM_ROOT); "" goes
 // back to FAKEDM_ROOT. Loads the root's state when it has one.
 FAKEDM_API void SetRoot(const std::string& root);
-// The active root, "" when the fake passes everything through.
-FAKEDM_API std::string Root();
 // Forgets every device, the request log, the backing numbers and the pending
 // device-manager events, deletes the dm nodes and links it made, and restarts
-// the fault occurrence counters. Faults and device-manager settings stay.
+// the fault occurrence counters.
 FAKEDM_API void Reset();
-
-// Replaces the fault switches (and restarts their counters).
-FAKEDM_API void SetFaults(const Faults& faults);
-FAKEDM_API Faults GetFaults();
-FAKEDM_API void SetDeviceManager(const DeviceManager& device_manager);
-FAKEDM_API DeviceManager GetDeviceManager();
-// Sleeps until every pending device-manager event is due and applies them.
-FAKEDM_API void Settle();
+// Reads the FAKEDM_* fault and device-manager variables again (they are the
+// one way to set them, in this process as in a program under LD_PRELOAD) and
+// restarts the fault occurrence counters; devices stay.
+FAKEDM_API void ReadEnvironment();
 
 FAKEDM_API std::vector<Device> Devices();
 FAKEDM_API std::vector<Request> Requests();

@@ -1,0 +1,136 @@
+// Device removal against the fake kernel: its requests, the wait for the
+// link to go, the missing uevent, and the retries of a busy removal.
+#include <errno.h>
+#include <gmock/gmock.h>
+#include <unistd.h>
+
+#include "dm_test_util.h"
+
+namespace android {
+namespace dm {
+namespace testing_util {
+namespace {
+
+using DeleteTest = DmTest;
+
+TEST_F(DeleteTest, LiveDeviceWithLinkIsRemovedWithoutWaiting) {
+  DmTable table = LinearTable();
+  std::string path;
+  ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
+  const size_t before = fakedm::Requests().size();
+  auto lines =
+      Logged([&] { EXPECT_TRUE(dm_->DeleteDevice("a", milliseconds(0))); });
+  EXPECT_THAT(lines, IsEmpty());
+  EXPECT_THAT(fakedm::Devices(), IsEmpty());
+  auto requests = RequestLog();
+  EXPECT_THAT(
+      std::vector<std::string>(requests.begin() + before, requests.end()),
+      ElementsAre("DM_DEV_STATUS a", "DM_DEV_REMOVE a"));
+}
+
+TEST_F(DeleteTest, MissingUeventFailsOnlyWhenTheLinkExisted) {
+  DmTable table = LinearTable();
+  std::string path;
+  ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
+  Inject({"FAKEDM_REMOVE_NO_UEVENT=1"});
+  auto lines =
+      Logged([&] { EXPECT_FALSE(dm_->DeleteDevice("a", milliseconds(0))); });
+  EXPECT_THAT(lines, ElementsAre("E Didn't generate uevent for [a] removal"));
+  EXPECT_THAT(fakedm::Devices(), IsEmpty())
+      << "gone from the kernel all the same";
+
+  // No link when the removal starts: the flag is not looked at.
+  Inject({"FAKEDM_REMOVE_NO_UEVENT=1", "FAKEDM_DEVMGR=0"});
+  ASSERT_TRUE(dm_->CreateDevice("b", table, &path, milliseconds(0)));
+  lines = Logged([&] { EXPECT_TRUE(dm_->DeleteDevice("b", milliseconds(0))); });
+  EXPECT_THAT(lines, IsEmpty());
+}
+
+TEST_F(DeleteTest, DeviceWithoutUuidIsRemovedButCannotBeWaitedFor) {
+  for (int timeout : {0, -5, 100}) {
+    SCOPED_TRACE(timeout);
+    ASSERT_TRUE(dm_->CreateDevice("bare", ""));
+    auto lines = Logged([&] {
+      EXPECT_EQ(dm_->DeleteDevice("bare", milliseconds(timeout)), timeout <= 0);
+    });
+    EXPECT_THAT(lines,
+                ElementsAre("E Device does not have a unique path: bare",
+                            "E Failed to get unique path for device bare"));
+    EXPECT_THAT(fakedm::Devices(), IsEmpty());
+  }
+}
+
+TEST_F(DeleteTest, UnknownNameFailsWithThreeLines) {
+  auto lines = Logged(
+      [&] { EXPECT_FALSE(dm_->DeleteDevice("ghost", milliseconds(0))); });
+  EXPECT_THAT(
+      lines,
+      ElementsAre(
+          "E Failed to get device path: ghost: No such device or address",
+          "E Failed to get unique path for device ghost",
+          "E DM_DEV_REMOVE failed for [ghost]: No such device or address"));
+}
+
+TEST_F(DeleteTest, PositiveTimeoutWaitsForTheLinkToGo) {
+  DmTable table = LinearTable();
+  std::string path;
+  ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
+  const std::string link =
+      "/dev/block/mapper/by-uuid/" + fakedm::Devices().at(0).uuid;
+  Inject({"FAKEDM_DEVMGR_DELAY_MS=40"});
+  EXPECT_TRUE(dm_->DeleteDevice("a", milliseconds(2000)));
+  EXPECT_NE(access(link.c_str(), F_OK), 0);
+
+  // A link that outlives the wait.
+  Inject({"FAKEDM_DEVMGR_DELAY_MS=1"});
+  ASSERT_TRUE(dm_->CreateDevice("b", table, &path, milliseconds(500)));
+  const std::string link_b =
+      "/dev/block/mapper/by-uuid/" + fakedm::Devices().at(0).uuid;
+  Inject({"FAKEDM_DEVMGR_DELAY_MS=60000"});
+  auto lines =
+      Logged([&] { EXPECT_FALSE(dm_->DeleteDevice("b", milliseconds(60))); });
+  EXPECT_THAT(lines,
+              ElementsAre("E Failed waiting for " + link_b + " to be deleted"));
+  EXPECT_THAT(fakedm::Devices(), IsEmpty());
+}
+
+TEST_F(DeleteTest, DeleteIfExistsCountsAMissingDeviceAsRemoved) {
+  auto lines = Logged([&] { EXPECT_TRUE(dm_->DeleteDeviceIfExists("ghost")); });
+  EXPECT_THAT(lines, IsEmpty());
+  EXPECT_THAT(RequestLog(),
+              ElementsAre("DM_DEV_STATUS ghost " + std::to_string(ENXIO)));
+
+  ASSERT_TRUE(dm_->CreateDevice("inactive", "uuid-i"));
+  EXPECT_TRUE(dm_->DeleteDeviceIfExists("inactive"));
+  EXPECT_THAT(fakedm::Devices(), IsEmpty());
+}
+
+TEST_F(DeleteTest, BusyRemovalIsRetriedThenGivenUp) {
+  ASSERT_TRUE(dm_->CreateDevice("a", "uuid-a"));
+  const std::string busy = "DM_DEV_REMOVE failed for [a]";
+  // Busy twice: the third try removes it.
+  Inject({"FAKEDM_FAIL=DM_DEV_REMOVE=EBUSY@1,DM_DEV_REMOVE=EBUSY@2"});
+  auto lines = Logged([&] { EXPECT_TRUE(dm_->DeleteDeviceIfExists("a")); });
+  EXPECT_THAT(lines,
+              ElementsAre("W " + busy + ", retrying: Device or resource busy",
+                          "W " + busy + ", retrying: Device or resource busy"));
+  EXPECT_THAT(fakedm::Devices(), IsEmpty());
+
+  // Busy for good: five tries, then the error, and the device stays.
+  ASSERT_TRUE(dm_->CreateDevice("a", "uuid-a"));
+  Inject({"FAKEDM_FAIL=DM_DEV_REMOVE=EBUSY"});
+  lines = Logged([&] { EXPECT_FALSE(dm_->DeleteDeviceIfExists("a")); });
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines.back(), "E " + busy + ": Device or resource busy");
+  EXPECT_EQ(fakedm::Devices().size(), 1u);
+
+  // Any other error is not retried.
+  Inject({"FAKEDM_FAIL=DM_DEV_REMOVE=ENXIO"});
+  lines = Logged([&] { EXPECT_FALSE(dm_->DeleteDeviceIfExists("a")); });
+  EXPECT_THAT(lines, ElementsAre("E " + busy + ": No such device or address"));
+}
+
+}  // namespace
+}  // namespace testing_util
+}  // namespace dm
+}  // namespace android

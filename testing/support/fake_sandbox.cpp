@@ -1,0 +1,77 @@
+// The fake kernel's sandbox; see fake_sandbox.h.
+#include "fake_sandbox.h"
+
+#include <fakedm/fakedm.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "witness.h"
+
+namespace quillmap_testing {
+
+void SetFakeEnvironment(const std::vector<std::string>& env) {
+  std::vector<std::string> names;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    if (entry.rfind("FAKEDM_", 0) == 0 && entry.rfind("FAKEDM_ROOT=", 0) != 0)
+      names.push_back(entry.substr(0, entry.find('=')));
+  }
+  for (const std::string& name : names) unsetenv(name.c_str());
+  for (const std::string& entry : env) {
+    const size_t eq = entry.find('=');
+    setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+  }
+  fakedm::ReadEnvironment();
+}
+
+FakeSandbox::FakeSandbox(const std::string& prefix) : dir_(prefix) {
+  // Nothing of the host's environment may steer the library or the fake.
+  unsetenv("ANDROID_PROPERTY_FILES");
+  unsetenv("ANDROID_LOG_TAGS");
+  SetFakeEnvironment({});
+  ok_ = dir_.ok() && !dir_.File("dev/device-mapper", "").empty();
+  fakedm::SetRoot(root());
+  fakedm::Reset();
+}
+
+FakeSandbox::~FakeSandbox() {
+  fakedm::Reset();
+  fakedm::SetRoot("");
+}
+
+std::string FakeSandbox::Inside(const std::string& path) const {
+  return root() + path;
+}
+
+bool FakeSandbox::AddDisk(const std::string& path, const std::string& header,
+                          uint64_t size) const {
+  std::string bytes = header;
+  for (uint64_t i = header.size(); i < size; ++i)
+    bytes.push_back(static_cast<char>((i * 131 + 7) >> 3));
+  bytes.resize(size);
+  return !dir_.File(path.substr(1), bytes).empty();
+}
+
+bool FakeSandbox::RemoveControlNode() const {
+  return unlink(Inside("/dev/device-mapper").c_str()) == 0;
+}
+
+int FakeSandbox::Run(const std::string& program,
+                     const std::string& fakedm_library,
+                     std::vector<std::string>* lines,
+                     const std::vector<std::string>& launcher) const {
+  std::vector<std::string> argv = launcher;
+  argv.push_back(program);
+  std::string output;
+  const int status = contract::RunCommand(
+      argv, &output,
+      {"FAKEDM_ROOT=" + root(), "LD_PRELOAD=" + fakedm_library,
+       // Under the sanitizer build the runtime is not first in the list.
+       "ASAN_OPTIONS=verify_asan_link_order=0"});
+  *lines = contract::LogLines(output);
+  // Read the kernel state the run left behind.
+  fakedm::SetRoot(root());
+  return status;
+}
+
+}  // namespace quillmap_testing

@@ -1,0 +1,43 @@
+// Tables and targets for tests: OneLinearTable, the table most tests load
+// (one linear target of |length| sectors onto |disk| from its sector
+// |sector|; a target the table refuses leaves it empty, which the kernel
+// then refuses in turn), and TextTarget, a target of any type name and
+// parameter text, valid or not, for tables the program never makes.
+#pragma once
+
+#include <libdm/dm_table.h>
+#include <libdm/dm_target.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace quillmap_testing {
+
+class TextTarget : public android::dm::DmTarget {
+ public:
+  TextTarget(uint64_t start, uint64_t length, std::string name,
+             std::string params, bool valid = true)
+      : DmTarget(start, length),
+        name_(std::move(name)),
+        params_(std::move(params)),
+        valid_(valid) {}
+  std::string name() const override { return name_; }
+  bool Valid() const override { return valid_; }
+  std::string GetParameterString() const override { return params_; }
+
+ private:
+  std::string name_, params_;
+  bool valid_;
+};
+
+inline android::dm::DmTable OneLinearTable(const std::string& disk,
+                                           uint64_t length, uint64_t sector) {
+  android::dm::DmTable table;
+  table.AddTarget(
+      std::make_unique<android::dm::DmTargetLinear>(0, length, disk, sector));
+  return table;
+}
+
+}  // namespace quillmap_testing

@@ -1,0 +1,341 @@
+// The program's walk over the fake kernel, in this process: one table of
+// rows (disks, the fake's faults, the exact lines, the devices left), each
+// walked over the program's own candidates with a fresh handle; and the
+// unmodified binary in the same kind of sandbox under valgrind's memcheck.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <ostream>
+
+#include "boot_region.h"
+#include "dm_test_util.h"
+
+namespace quillmap {
+namespace {
+
+using android::dm::testing_util::TestDeviceMapper;
+using quillmap_testing::FakeSandbox;
+using ::testing::MatchesRegex;
+
+struct Disk {
+  const char* path;
+  std::string header;
+  uint64_t size;
+};
+
+struct Row {
+  const char* name;
+  std::vector<Disk> disks;
+  std::vector<std::string> env;  // the fake's FAKEDM_* settings
+  std::vector<std::string> lines;
+  // "<name> dm-<minor>: <start> <length> <type> <params>" in minor order.
+  std::vector<std::string> devices;
+  bool control_node = true;
+  int runs = 1;            // a second run sees the first one's devices
+  const char* death = "";  // the walk ends the process with this message
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+constexpr uint64_t k4M = 4 << 20;
+const std::string kUfs("UFS\0", 4);
+const std::vector<Disk> kFour = {{"/dev/block/sda", kUfs, k4M},
+                                 {"/dev/block/sdb", "COMB", k4M},
+                                 {"/dev/block/mmcblk0boot0", "EMMC", k4M},
+                                 {"/dev/block/mmcblk0boot1", "EMMC", k4M}};
+const std::vector<Disk> kTwoUfs = {{"/dev/block/sda", kUfs, k4M},
+                                   {"/dev/block/sdb", "UFSB", k4M}};
+constexpr char kA[] = "preloader_raw_a dm-0: 0 8184 linear /dev/block/sda 8";
+constexpr char kB[] = "preloader_raw_b dm-1: 0 8184 linear /dev/block/sdb 8";
+// With the first creation failed: sdb's b takes dm-0, boot0's a dm-1.
+const std::vector<std::string> kAfterFirstFailed = {
+    "preloader_raw_b dm-0: 0 8184 linear /dev/block/sdb 8",
+    "preloader_raw_a dm-1: 0 8188 linear /dev/block/mmcblk0boot0 4"};
+const std::vector<std::string> kRestAfterFirstFailed = {
+    "E Failed to create device preloader_raw_a.",
+    "I Created DM device preloader_raw_b at /dev/block/dm-0.",
+    "I Created DM device preloader_raw_a at /dev/block/dm-1.",
+    "E DM_DEV_CREATE failed for [preloader_raw_b]: Device or resource busy",
+    "E Failed to create device preloader_raw_b."};
+
+// The lines of four candidates met once, no fault.
+const std::vector<std::string> kFourOnce = {
+    "I Created DM device preloader_raw_a at /dev/block/dm-0.",
+    "I Created DM device preloader_raw_b at /dev/block/dm-1.",
+    "E DM_DEV_CREATE failed for [preloader_raw_a]: Device or resource busy",
+    "E Failed to create device preloader_raw_a.",
+    "E DM_DEV_CREATE failed for [preloader_raw_b]: Device or resource busy",
+    "E Failed to create device preloader_raw_b."};
+
+std::vector<std::string> Join(std::vector<std::string> a,
+                              const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The first candidate's own lines, then kRestAfterFirstFailed.
+std::vector<std::string> FirstFails(const std::vector<std::string>& first) {
+  return Join(first, kRestAfterFirstFailed);
+}
+
+const Row kRows[] = {
+    {"UfsOnlyMapsBothUnits",
+     kTwoUfs,
+     {},
+     {"I Created DM device preloader_raw_a at /dev/block/dm-0.",
+      "I Created DM device preloader_raw_b at /dev/block/dm-1.",
+      "E Device /dev/block/mmcblk0boot0 not found.",
+      "E Device /dev/block/mmcblk0boot1 not found."},
+     {kA, kB}},
+    {"EmmcOnlyMapsFromSectorFour",
+     {{"/dev/block/mmcblk0boot0", "EMMC", k4M},
+      {"/dev/block/mmcblk0boot1", "COMB", k4M}},
+     {},
+     {"E Device /dev/block/sda not found.",
+      "E Device /dev/block/sdb not found.",
+      "I Created DM device preloader_raw_a at /dev/block/dm-0.",
+      "I Created DM device preloader_raw_b at /dev/block/dm-1."},
+     {"preloader_raw_a dm-0: 0 8188 linear /dev/block/mmcblk0boot0 4",
+      "preloader_raw_b dm-1: 0 8184 linear /dev/block/mmcblk0boot1 8"}},
+    // The second storage type meets taken names; a second run leaves the
+    // first one's devices alone.
+    {"SecondTypeAndSecondRunLeaveDevicesAlone",
+     kFour,
+     {},
+     Join(kFourOnce,
+          {"E DM_DEV_CREATE failed for [preloader_raw_a]: Device or resource "
+           "busy",
+           "E Failed to create device preloader_raw_a.",
+           "E DM_DEV_CREATE failed for [preloader_raw_b]: Device or resource "
+           "busy",
+           "E Failed to create device preloader_raw_b.",
+           "E DM_DEV_CREATE failed for [preloader_raw_a]: Device or resource "
+           "busy",
+           "E Failed to create device preloader_raw_a.",
+           "E DM_DEV_CREATE failed for [preloader_raw_b]: Device or resource "
+           "busy",
+           "E Failed to create device preloader_raw_b."}),
+     {kA, kB},
+     true,
+     2},
+    {"MissingControlNodeFailsEveryRecognisedCandidate",
+     {{"/dev/block/sda", kUfs, k4M}, {"/dev/block/mmcblk0boot1", "EMMC", k4M}},
+     {},
+     {"E Failed to open device-mapper: No such file or directory",
+      "E DM_DEV_CREATE failed for [preloader_raw_a]: Bad file descriptor",
+      "E Failed to create device preloader_raw_a.",
+      "E Device /dev/block/sdb not found.",
+      "E Device /dev/block/mmcblk0boot0 not found.",
+      "E DM_DEV_CREATE failed for [preloader_raw_b]: Bad file descriptor",
+      "E Failed to create device preloader_raw_b."},
+     {},
+     false},
+    // Without a control node, asking for the handle would log its failure.
+    {"NothingRecognisedNeverOpensTheControlNode",
+     {{"/dev/block/sda", std::string(4, '\0'), k4M},
+      {"/dev/block/sdb", "UFS", 3},
+      {"/dev/block/mmcblk0boot0", "EMMC", 4 * 512}},
+     {},
+     {"E Unknown header  for /dev/block/sda.",
+      "E Failed to read /dev/block/sdb: read 3 of 4 header bytes.",
+      "E Device /dev/block/mmcblk0boot0 is too small.",
+      "E Device /dev/block/mmcblk0boot1 not found."},
+     {},
+     false},
+    {"FailedReadAndSeekCarryTheirErrno",
+     {{"/dev/block/sda", kUfs, k4M},
+      {"/dev/block/sdb", "COMB", k4M},
+      {"/dev/block/mmcblk0boot0", "EMMC", k4M}},
+     {"FAKEDM_READ_FAIL=/dev/block/sda=EIO",
+      "FAKEDM_LSEEK_FAIL=/dev/block/sdb=ESPIPE"},
+     {"E Failed to read /dev/block/sda: Input/output error.",
+      "E Failed to seek /dev/block/sdb: Illegal seek.",
+      "I Created DM device preloader_raw_a at /dev/block/dm-0.",
+      "E Device /dev/block/mmcblk0boot1 not found."},
+     {"preloader_raw_a dm-0: 0 8188 linear /dev/block/mmcblk0boot0 4"}},
+    {"InterruptedControlOpenIsRetried",
+     kTwoUfs,
+     {"FAKEDM_CONTROL_OPEN_EINTR=3"},
+     {"I Created DM device preloader_raw_a at /dev/block/dm-0.",
+      "I Created DM device preloader_raw_b at /dev/block/dm-1.",
+      "E Device /dev/block/mmcblk0boot0 not found.",
+      "E Device /dev/block/mmcblk0boot1 not found."},
+     {kA, kB}},
+    {"RefusedControlOpenFailsEveryCreation",
+     kFour,
+     {"FAKEDM_CONTROL_OPEN_FAIL=EACCES"},
+     {"E Failed to open device-mapper: Permission denied",
+      "E DM_DEV_CREATE failed for [preloader_raw_a]: Bad file descriptor",
+      "E Failed to create device preloader_raw_a.",
+      "E DM_DEV_CREATE failed for [preloader_raw_b]: Bad file descriptor",
+      "E Failed to create device preloader_raw_b.",
+      "E DM_DEV_CREATE failed for [preloader_raw_a]: Bad file descriptor",
+      "E Failed to create device preloader_raw_a.",
+      "E DM_DEV_CREATE failed for [preloader_raw_b]: Bad file descriptor",
+      "E Failed to create device preloader_raw_b."},
+     {}},
+    // A failed creation frees its name and minor for the next candidates.
+    {"FailedRegistration",
+     kFour,
+     {"FAKEDM_FAIL=DM_DEV_CREATE=EINVAL@1"},
+     FirstFails({"E DM_DEV_CREATE failed for [preloader_raw_a]: Invalid "
+                 "argument"}),
+     kAfterFirstFailed},
+    {"BusyRegistration",
+     kFour,
+     {"FAKEDM_FAIL=DM_DEV_CREATE=EBUSY@1"},
+     FirstFails({"E DM_DEV_CREATE failed for [preloader_raw_a]: Device or "
+                 "resource busy"}),
+     kAfterFirstFailed},
+    {"FailedLoad",
+     kFour,
+     {"FAKEDM_FAIL=DM_TABLE_LOAD=ENOMEM@1"},
+     FirstFails({"E DM_TABLE_LOAD failed: Cannot allocate memory"}),
+     kAfterFirstFailed},
+    {"BusyLoad",
+     kFour,
+     {"FAKEDM_FAIL=DM_TABLE_LOAD=EBUSY@1"},
+     FirstFails({"E DM_TABLE_LOAD failed: Device or resource busy"}),
+     kAfterFirstFailed},
+    {"FailedResume",
+     kFour,
+     {"FAKEDM_FAIL=DM_DEV_SUSPEND=ENXIO@1"},
+     FirstFails({"E DM_TABLE_SUSPEND resume failed: No such device or "
+                 "address"}),
+     kAfterFirstFailed},
+    {"FailedUniquePath",
+     kFour,
+     {"FAKEDM_FAIL=DM_DEV_STATUS=ENXIO@1"},
+     FirstFails({"E Failed to get device path: preloader_raw_a: No such "
+                 "device or address"}),
+     kAfterFirstFailed},
+    {"FailedNodePath",
+     kFour,
+     {"FAKEDM_FAIL=DM_DEV_STATUS=ENXIO@2"},
+     FirstFails({"W DM_DEV_STATUS failed for preloader_raw_a: No such device "
+                 "or address"}),
+     kAfterFirstFailed},
+    // The link exists at once, so the clean-up's removal must bring a
+    // uevent.
+    {"CleanupRemovalWithoutUevent",
+     kFour,
+     {"FAKEDM_FAIL=DM_DEV_STATUS=ENXIO@2", "FAKEDM_REMOVE_NO_UEVENT=1",
+      "FAKEDM_DEVMGR_DELAY_MS=0"},
+     FirstFails({"W DM_DEV_STATUS failed for preloader_raw_a: No such device "
+                 "or address",
+                 "E Didn't generate uevent for [preloader_raw_a] removal"}),
+     kAfterFirstFailed},
+    {"CleanupRemovalBusyOnce",
+     kFour,
+     {"FAKEDM_FAIL=DM_TABLE_LOAD=EINVAL@1,DM_DEV_REMOVE=EBUSY@1"},
+     FirstFails({"E DM_TABLE_LOAD failed: Invalid argument",
+                 "W DM_DEV_REMOVE failed for [preloader_raw_a], retrying: "
+                 "Device or resource busy"}),
+     kAfterFirstFailed},
+    // The registration is taken back before the process ends.
+    {"ImpossibleCreateReplyEndsTheProcess",
+     kTwoUfs,
+     {"FAKEDM_CREATE_TARGET_COUNT=1"},
+     {},
+     {},
+     true,
+     1,
+     "Check failed: io.target_count == 0 Unexpected targets for newly "
+     "created \\[preloader_raw_a\\] device"},
+};
+
+std::vector<std::string> DevicesLeft() {
+  std::vector<std::string> left;
+  for (const fakedm::Device& d : fakedm::Devices()) {
+    EXPECT_THAT(d.uuid, MatchesRegex(quillmap_testing::kUuid)) << d.name;
+    std::string text = d.name + " dm-" + std::to_string(d.minor) + ":";
+    for (const fakedm::Target& t : d.active) {
+      text += " " + std::to_string(t.start) + " " + std::to_string(t.length) +
+              " " + t.type + " " + t.params;
+    }
+    left.push_back(text);
+  }
+  return left;
+}
+
+std::vector<std::string> UuidsLeft() {
+  std::vector<std::string> uuids;
+  for (const fakedm::Device& d : fakedm::Devices()) uuids.push_back(d.uuid);
+  return uuids;
+}
+
+void Walk() {
+  std::unique_ptr<TestDeviceMapper> dm;
+  MapBootRegions({kBootRegionCandidates.begin(), kBootRegionCandidates.end()},
+                 [&dm]() -> android::dm::IDeviceMapper& {
+                   if (!dm) dm = std::make_unique<TestDeviceMapper>();
+                   return *dm;
+                 });
+}
+
+class Walks : public testing::TestWithParam<Row> {};
+
+// The exact lines, the devices left (each with a uuid and one target), no
+// descriptor left open, and for a second run the first run's devices kept.
+TEST_P(Walks, GiveTheirLinesAndDevices) {
+  const Row& row = GetParam();
+  FakeSandbox sandbox("walk");
+  ASSERT_TRUE(sandbox.ok());
+  for (const Disk& d : row.disks) {
+    ASSERT_TRUE(sandbox.AddDisk(d.path, d.header, d.size)) << d.path;
+  }
+  if (!row.control_node) {
+    ASSERT_TRUE(sandbox.RemoveControlNode());
+  }
+  quillmap_testing::SetFakeEnvironment(row.env);
+  if (*row.death) {
+    EXPECT_DEATH(Walk(), row.death);
+  } else {
+    std::vector<std::string> first_uuids;
+    testing::internal::CaptureStderr();
+    for (int run = 0; run < row.runs; ++run) {
+      Walk();
+      if (run == 0) first_uuids = UuidsLeft();
+    }
+    EXPECT_EQ(contract::LogLines(testing::internal::GetCapturedStderr()),
+              row.lines);
+    EXPECT_EQ(UuidsLeft(), first_uuids);
+  }
+  EXPECT_EQ(DevicesLeft(), row.devices);
+  EXPECT_EQ(fakedm::OpenDescriptors(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Quillmap, Walks, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<Row>& info) {
+                           return std::string(info.param.name);
+                         });
+
+#ifdef QUILLMAP_VALGRIND
+// The unmodified binary under LD_PRELOAD: all four candidates, two devices
+// and two taken names, no memory error or leak, every descriptor closed.
+TEST(Memcheck, ProgramRunsCleanUnderTheFake) {
+  FakeSandbox sandbox("memcheck");
+  ASSERT_TRUE(sandbox.ok());
+  for (const Disk& d : kFour) {
+    ASSERT_TRUE(sandbox.AddDisk(d.path, d.header, d.size)) << d.path;
+  }
+  std::vector<std::string> lines;
+  EXPECT_EQ(sandbox.Run(QUILLMAP_PROGRAM, FAKEDM_LIBRARY, &lines,
+                        {QUILLMAP_VALGRIND, "--quiet", "--error-exitcode=99",
+                         "--leak-check=full",
+                         "--show-leak-kinds=definite,indirect,possible",
+                         "--errors-for-leak-kinds=definite,indirect,possible"}),
+            0);
+  EXPECT_EQ(lines, kFourOnce);
+  EXPECT_EQ(DevicesLeft(), (std::vector<std::string>{kA, kB}));
+  std::ifstream open_fds(sandbox.root() + "/.fakedm/open_fds");
+  int count = -1;
+  open_fds >> count;
+  EXPECT_EQ(count, 0);
+}
+#endif
+
+}  // namespace
+}  // namespace quillmap
