@@ -1,11 +1,11 @@
 # Test helpers shared by every directory.
 #
-# quillmap_add_gtest(NAME <name> SOURCES <src>... [LIBS <lib>...] [LABELS <l>...])
+# quillmap_add_gtest(NAME <name> SOURCES <src>... [LIBS <lib>...] [LABELS <l>])
 #   Builds a GoogleTest executable. On the host its cases are registered with
 #   ctest one by one (label "unit" unless LABELS says otherwise; one label
-#   only, since discovered tests cannot carry a list). In a cross
-#   build the executable is linked statically and, when the guest harness is
-#   available, run inside the guest of the target architecture.
+#   only, since discovered tests cannot carry a list: more is an error). In
+#   a cross build the executable is linked statically and, when the guest
+#   harness is available, run inside the guest of the target architecture.
 
 include(QuillmapGuest OPTIONAL)
 
@@ -29,6 +29,10 @@ function(quillmap_add_gtest)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_LABELS)
     set(T_LABELS unit)
+  endif()
+  list(LENGTH T_LABELS label_count)
+  if(label_count GREATER 1)
+    message(FATAL_ERROR "${T_NAME}: one label only, not ${T_LABELS}")
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
