@@ -1,14 +1,10 @@
-// The fake kernel's state and its store (see state.h). The text form: one
-// record per line, fields separated by tabs, with backslash, tab and
-// newline escaped as \\, \t and \n:
+// The fake kernel's state and its store (see state.h). The text form holds
+// what another process reads back: one record per line, fields separated by
+// tabs, with backslash, tab and newline escaped as \\, \t and \n:
 //   backing <major> <minor> <root-relative path>
-//   device  <minor> <name> <uuid> <suspended> <block device> <read-only>
-//           <event nr>
-//   table   <minor> active|inactive <read-only>
-//   target  <minor> active|inactive <start> <length> <type> <device> <offset>
-//           <params>
-//   event   <due ns> add-node|add-link|remove-node|remove-link <minor> <uuid>
-// Tables and targets follow their device.
+//   device  <minor> <name> <uuid> <suspended> <block device>
+//   target  <minor> <start> <length> <type> <device> <offset> <params>
+// Targets (the live table's) follow their device.
 #include "state.h"
 
 #include <stdio.h>
@@ -26,9 +22,6 @@ namespace internal {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr const char* kEventNames[] = {"add-node", "add-link", "remove-node",
-                                       "remove-link"};
 
 std::string Escape(const std::string& s) {
   std::string out;
@@ -88,18 +81,6 @@ bool ParseFlag(const std::string& s, bool* out) {
   return true;
 }
 
-void WriteTable(std::ostringstream& os, uint32_t minor, const char* which,
-                const Table& t) {
-  os << "table\t" << minor << '\t' << which << '\t' << (t.read_only ? 1 : 0)
-     << '\n';
-  for (const LoadedTarget& lt : t.targets) {
-    os << "target\t" << minor << '\t' << which << '\t' << lt.target.start
-       << '\t' << lt.target.length << '\t' << Escape(lt.target.type) << '\t'
-       << Escape(lt.device) << '\t' << lt.offset << '\t'
-       << Escape(lt.target.params) << '\n';
-  }
-}
-
 }  // namespace
 
 MappedDevice* State::ByName(const std::string& name) {
@@ -150,13 +131,14 @@ std::string SerializeState(const State& state) {
   for (const auto& [minor, d] : state.devices) {
     os << "device\t" << minor << '\t' << Escape(d.name) << '\t'
        << Escape(d.uuid) << '\t' << d.suspended << '\t' << d.block_device
-       << '\t' << d.read_only << '\t' << d.event_nr << '\n';
-    if (d.active) WriteTable(os, minor, "active", *d.active);
-    if (d.inactive) WriteTable(os, minor, "inactive", *d.inactive);
-  }
-  for (const Event& e : state.events) {
-    os << "event\t" << e.due_ns << '\t' << kEventNames[static_cast<int>(e.kind)]
-       << '\t' << e.minor << '\t' << Escape(e.uuid) << '\n';
+       << '\n';
+    if (!d.active) continue;
+    for (const LoadedTarget& lt : d.active->targets) {
+      os << "target\t" << minor << '\t' << lt.target.start << '\t'
+         << lt.target.length << '\t' << Escape(lt.target.type) << '\t'
+         << Escape(lt.device) << '\t' << lt.offset << '\t'
+         << Escape(lt.target.params) << '\n';
+    }
   }
   return os.str();
 }
@@ -172,56 +154,34 @@ bool ParseState(const std::string& text, State* out) {
     for (size_t i = 0; i < raw.size(); ++i) {
       if (!Unescape(raw[i], &f[i])) return false;
     }
-    const std::string& kind = f[0];
-    if (kind == "backing" && f.size() == 4) {
-      BlockNumber num;
-      if (!ParseDecimal(f[1], &num.major) || !ParseDecimal(f[2], &num.minor))
-        return false;
+    uint32_t number = 0;
+    if (f.size() < 2 || !ParseDecimal(f[1], &number)) return false;
+    if (f[0] == "backing" && f.size() == 4) {
+      BlockNumber num{number, 0};
+      if (!ParseDecimal(f[2], &num.minor)) return false;
       s.backing[f[3]] = num;
-    } else if (kind == "device" && f.size() == 8) {
+    } else if (f[0] == "device" && f.size() == 6) {
       MappedDevice d;
-      if (!ParseDecimal(f[1], &d.minor) || !ParseFlag(f[4], &d.suspended) ||
-          !ParseFlag(f[5], &d.block_device) || !ParseFlag(f[6], &d.read_only) ||
-          !ParseDecimal(f[7], &d.event_nr)) {
-        return false;
-      }
+      d.minor = number;
       d.name = f[2];
       d.uuid = f[3];
-      if (!s.devices.emplace(d.minor, d).second) return false;
-    } else if ((kind == "table" && f.size() == 4) ||
-               (kind == "target" && f.size() == 9)) {
-      uint32_t minor = 0;
-      if (!ParseDecimal(f[1], &minor) || !s.devices.count(minor)) return false;
-      if (f[2] != "active" && f[2] != "inactive") return false;
-      std::optional<Table>& table = f[2] == "active"
-                                        ? s.devices[minor].active
-                                        : s.devices[minor].inactive;
-      if (kind == "table") {
-        table.emplace();
-        if (!ParseFlag(f[3], &table->read_only)) return false;
-        continue;
+      if (!ParseFlag(f[4], &d.suspended) || !ParseFlag(f[5], &d.block_device) ||
+          !s.devices.emplace(number, d).second) {
+        return false;
       }
+    } else if (f[0] == "target" && f.size() == 8 && s.devices.count(number)) {
       LoadedTarget lt;
-      if (!table || !ParseDecimal(f[3], &lt.target.start) ||
-          !ParseDecimal(f[4], &lt.target.length) ||
-          !ParseDecimal(f[7], &lt.offset)) {
+      if (!ParseDecimal(f[2], &lt.target.start) ||
+          !ParseDecimal(f[3], &lt.target.length) ||
+          !ParseDecimal(f[6], &lt.offset)) {
         return false;
       }
-      lt.target.type = f[5];
-      lt.device = f[6];
-      lt.target.params = f[8];
+      lt.target.type = f[4];
+      lt.device = f[5];
+      lt.target.params = f[7];
+      std::optional<Table>& table = s.devices[number].active;
+      if (!table) table.emplace();
       table->targets.push_back(lt);
-    } else if (kind == "event" && f.size() == 5) {
-      Event e;
-      auto name =
-          std::find(std::begin(kEventNames), std::end(kEventNames), f[2]);
-      if (name == std::end(kEventNames) || !ParseDecimal(f[1], &e.due_ns) ||
-          !ParseDecimal(f[3], &e.minor)) {
-        return false;
-      }
-      e.kind = static_cast<EventKind>(name - std::begin(kEventNames));
-      e.uuid = f[4];
-      s.events.push_back(e);
     } else {
       return false;
     }

@@ -1,13 +1,18 @@
 // The fake kernel's state: mapped devices with their tables, the device
 // numbers given to backing files, and the device manager's pending events;
-// its text form; and its store, the files under $ROOT/.fakedm (see
-// fakedm.h): the state, kept in step with other processes by the file's
-// identity (inode, size, modification time) so that the devices outlive the
-// process that made them, the request log, and the count of open
-// descriptors. A store without a root does nothing.
+// and its store, the files under $ROOT/.fakedm (see fakedm.h): the state's
+// text form, written after every request and read back when another process
+// changed it (by the file's identity: inode, size, modification time), the
+// request log, and the count of open descriptors. A store without a root
+// does nothing.
 //
-// ParseState() fills |out| only on success; on malformed text it returns
-// false and leaves |out| untouched.
+// The text form holds only what crosses processes (a test reading what the
+// program left, a process taking over devices another one made): the
+// backing numbers, each device's minor, name, uuid, whether it is suspended
+// and has a block device, and its live table. Pending device-manager
+// events, inactive tables and event counts stay in the process. ParseState()
+// fills |out| only on success; on malformed text it returns false and leaves
+// |out| untouched.
 #pragma once
 
 #include <stdint.h>

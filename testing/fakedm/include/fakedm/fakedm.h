@@ -32,11 +32,12 @@
 //                             after the device is removed.
 //   $ROOT/dev/block/mapper/by-uuid/<uuid> -> ../../dm-<N>   likewise, for
 //                             devices with a uuid.
-//   $ROOT/.fakedm/state       the kernel's state: devices, tables, backing
-//                             numbers, pending device-manager events. Written
-//                             after every request, read at start and again
-//                             whenever another process changed it, so the
-//                             devices outlive the process (as with a kernel).
+//   $ROOT/.fakedm/state       what another process may read of the kernel:
+//                             backing numbers, devices and live tables (see
+//                             state.h). Written after every request, read at
+//                             start and again whenever another process
+//                             changed it, so a test sees the devices a
+//                             program under LD_PRELOAD left.
 //   $ROOT/.fakedm/requests    one line per request: "<REQUEST>\t<name>\t<err>"
 //                             where err is 0 or the errno name (EBUSY, ...).
 //   $ROOT/.fakedm/open_fds    the number of descriptors opened through
@@ -100,7 +101,10 @@
 // (LD_PRELOAD="$(g++ -print-file-name=libasan.so) libfakedm.so") or set
 // ASAN_OPTIONS=verify_asan_link_order=0.
 //
-// Limits: one process at a time works on a sandbox; descriptors copied with
+// Limits: one process at a time works on a sandbox, and one that takes over
+// a sandbox after another gets only what the state file holds (no pending
+// device-manager events, inactive tables or event counts); descriptors
+// copied with
 // dup() or inherited across exec are not tracked; writes to a dm node do not
 // reach the backing file; deferred removal is not offered; like the kernel, the
 // fake trusts data_size and reads that many bytes of the caller's buffer.
