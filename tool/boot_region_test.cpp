@@ -1,9 +1,8 @@
-// The boot-region walk's parts: header classification, the mapped length,
-// the candidates; and the walk over stand-in block devices (temporary files)
-// with a mock handle where the fake kernel cannot reach: the creation's
-// time-out and table records, a 3 GiB device, the header failures, and
-// open and seek errors of odd files. The walk over the fake kernel is
-// walk_test's table.
+// The boot-region walk's parts: header classification and the mapped
+// length; and the walk over stand-in block devices (temporary files) with a
+// mock handle where the fake kernel cannot reach: the creation's time-out
+// and table records, and open and seek errors of odd files. The walk over
+// the fake kernel, candidates and failures, is walk_test's table.
 #include "boot_region.h"
 
 #include <fcntl.h>
@@ -95,20 +94,6 @@ TEST(MappedSectors, WholeSectorsAfterTheReservedOnes) {
   }
 }
 
-TEST(Candidates, FixedOrderAndNames) {
-  ASSERT_EQ(kBootRegionCandidates.size(), 4u);
-  const char* expected[][2] = {
-      {"preloader_raw_a", "/dev/block/sda"},
-      {"preloader_raw_b", "/dev/block/sdb"},
-      {"preloader_raw_a", "/dev/block/mmcblk0boot0"},
-      {"preloader_raw_b", "/dev/block/mmcblk0boot1"},
-  };
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_STREQ(kBootRegionCandidates[i].device_name, expected[i][0]);
-    EXPECT_STREQ(kBootRegionCandidates[i].path, expected[i][1]);
-  }
-}
-
 class MockDeviceMapper : public IDeviceMapper {
  public:
   MOCK_METHOD(bool, CreateDevice,
@@ -196,63 +181,6 @@ TEST_F(WalkTest, UfsOnlyMapsBothUnitsThenReportsEmmcMissing) {
   EXPECT_EQ(requests_[0].records, expected.Serialize());
   EXPECT_EQ(requests_[1].records,
             android::dm::DmTargetLinear(0, 8184, sdb, 8).Serialize());
-}
-
-TEST_F(WalkTest, LargeDeviceIsMappedWhole) {
-  // 3 GiB, sparse: the length does not fit 32 bits of bytes.
-  const std::string big = Disk("big", std::string("UFS\0", 4), 3ull << 30);
-  Walk({{"preloader_raw_a", big.c_str()}});
-  ASSERT_EQ(requests_.size(), 1u);
-  EXPECT_EQ(requests_[0].records,
-            android::dm::DmTargetLinear(0, (3ull << 30) / 512 - 8, big, 8)
-                .Serialize());
-}
-
-TEST_F(WalkTest, FailuresAreLoggedInOrderAndTheWalkGoesOn) {
-  const std::string missing = dir_ + "/missing";
-  const std::string empty = Disk("empty", "", 0);
-  const std::string short2 = Disk("short2", "UF", 2);
-  const std::string zeros = Disk("zeros", std::string(4, '\0'), 4096);
-  const std::string binary = Disk("binary", "\x1b\x07OK", 4096);
-  const std::string small = Disk("small", "EMMC", 4 * 512 + 511);
-  const std::string comx = Disk("comx", "COMx", 4096);
-  const std::string good = Disk("good", "COMB", 8192);
-  const std::string log = Walk({
-      {"preloader_raw_a", missing.c_str()},
-      {"preloader_raw_a", empty.c_str()},
-      {"preloader_raw_a", short2.c_str()},
-      {"preloader_raw_a", zeros.c_str()},
-      {"preloader_raw_a", binary.c_str()},
-      {"preloader_raw_a", small.c_str()},
-      {"preloader_raw_b", comx.c_str()},
-      {"preloader_raw_b", good.c_str()},
-  });
-  EXPECT_EQ(
-      log,
-      "quillmap E Device " + missing +
-          " not found.\n"
-          "quillmap E Failed to read " +
-          empty +
-          ": read 0 of 4 header bytes.\n"
-          "quillmap E Failed to read " +
-          short2 +
-          ": read 2 of 4 header bytes.\n"
-          "quillmap E Unknown header  for " +
-          zeros +
-          ".\n"
-          "quillmap E Unknown header \\x1b\\x07OK for " +
-          binary +
-          ".\n"
-          "quillmap E Device " +
-          small +
-          " is too small.\n"
-          "quillmap E Unknown header COMx for " +
-          comx +
-          ".\n"
-          "quillmap I Created DM device preloader_raw_b at /dev/block/dm-0.\n");
-  ASSERT_EQ(requests_.size(), 1u);
-  EXPECT_EQ(requests_[0].records,
-            android::dm::DmTargetLinear(0, 8, good, 8).Serialize());
 }
 
 TEST_F(WalkTest, OpenAndSeekFailuresCarryTheSystemError) {

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "witness.h"
 
 namespace quillmap_testing {
@@ -45,11 +47,13 @@ std::string FakeSandbox::Inside(const std::string& path) const {
 
 bool FakeSandbox::AddDisk(const std::string& path, const std::string& header,
                           uint64_t size) const {
+  // Enough pattern to tell sectors apart; a larger disk is sparse after it.
+  constexpr uint64_t kPatternBytes = 4 << 20;
   std::string bytes = header;
-  for (uint64_t i = header.size(); i < size; ++i)
+  for (uint64_t i = header.size(); i < std::min(size, kPatternBytes); ++i)
     bytes.push_back(static_cast<char>((i * 131 + 7) >> 3));
-  bytes.resize(size);
-  return !dir_.File(path.substr(1), bytes).empty();
+  bytes.resize(std::min<uint64_t>(bytes.size(), size));
+  return !dir_.File(path.substr(1), bytes, size).empty();
 }
 
 bool FakeSandbox::RemoveControlNode() const {

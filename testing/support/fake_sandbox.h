@@ -41,8 +41,8 @@ class FakeSandbox {
   // does not redirect.
   std::string Inside(const std::string& path) const;
 
-  // A disk at |path| ("/dev/block/sda"): |header|, then a pattern up to
-  // |size| bytes. False when it cannot be written.
+  // A disk at |path| ("/dev/block/sda") of |size| bytes: |header|, then a
+  // pattern (sparse after the first 4 MiB). False when it cannot be written.
   bool AddDisk(const std::string& path, const std::string& header,
                uint64_t size) const;
   bool RemoveControlNode() const;
