@@ -141,15 +141,7 @@ bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error) {
     return false;
   }
   if (const char* v = var("FAKEDM_STATUS_REPLY")) {
-    // "@OFFSET" only counts when it is a number: a path may contain '@'.
-    std::string file = v;
-    const size_t at = file.rfind('@');
-    if (long n = 0; at != std::string::npos &&
-                    ParseCount(file.substr(at + 1), kLarge, &n)) {
-      f.status_reply_offset = static_cast<size_t>(n);
-      file.resize(at);
-    }
-    if (!ReadWholeFile(file, &f.status_reply))
+    if (!ReadWholeFile(std::string(v), &f.status_reply))
       return bad("FAKEDM_STATUS_REPLY (unreadable)");
     f.status_reply_set = true;
   }
@@ -206,11 +198,10 @@ void FaultState::EditReply(unsigned cmd, std::vector<char>& param,
       io->data_size = offsetof(struct dm_ioctl, data);
       *copy_out = io->data_size;
     }
-    const size_t at = faults_.status_reply_offset;
-    if (faults_.status_reply_set && at < buffer_size) {
-      const size_t n = std::min(faults_.status_reply.size(), buffer_size - at);
-      memcpy(param.data() + at, faults_.status_reply.data(), n);
-      *copy_out = std::max(*copy_out, at + n);
+    if (faults_.status_reply_set) {
+      const size_t n = std::min(faults_.status_reply.size(), buffer_size);
+      memcpy(param.data(), faults_.status_reply.data(), n);
+      *copy_out = std::max(*copy_out, n);
     }
   }
 }

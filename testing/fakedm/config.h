@@ -49,7 +49,6 @@ struct Faults {
   int status_buffer_full = 0;
   bool status_reply_set = false;
   std::vector<uint8_t> status_reply;
-  size_t status_reply_offset = 0;
   IoFault read;
   IoFault seek;
 };

@@ -113,7 +113,7 @@ TEST(Settings, EveryVariable) {
                {"FAKEDM_CREATE_TARGET_COUNT", "4"},
                {"FAKEDM_CREATE_OPEN_COUNT", "1"},
                {"FAKEDM_STATUS_BUFFER_FULL", "7"},
-               {"FAKEDM_STATUS_REPLY", std::string(reply_path) + "@312"},
+               {"FAKEDM_STATUS_REPLY", reply_path},
                {"FAKEDM_DEVMGR", "0"},
                {"FAKEDM_DEVMGR_DELAY_MS", "20"},
                {"FAKEDM_LINK_DELAY_MS", "900"}});
@@ -137,7 +137,6 @@ TEST(Settings, EveryVariable) {
   EXPECT_EQ(s.faults.status_buffer_full, 7);
   EXPECT_TRUE(s.faults.status_reply_set);
   EXPECT_EQ(s.faults.status_reply, (std::vector<uint8_t>{1, 2, 3}));
-  EXPECT_EQ(s.faults.status_reply_offset, 312u);
   EXPECT_FALSE(s.device_manager.enabled);
   EXPECT_EQ(s.device_manager.delay_ms, 20);
   EXPECT_EQ(s.device_manager.link_delay_ms, 900);

@@ -85,11 +85,10 @@
 //   FAKEDM_STATUS_BUFFER_FULL=N    the first N DM_TABLE_STATUS replies are
 //                                  "buffer full": DM_BUFFER_FULL_FLAG set, no
 //                                  records (data_size 305), return 0.
-//   FAKEDM_STATUS_REPLY=FILE[@OFF] every successful DM_TABLE_STATUS reply is
-//                                  overwritten with FILE's bytes from byte OFF
-//                                  of the request buffer on (default 0: over
-//                                  the header too), cut at the buffer's
-//                                  data_size.
+//   FAKEDM_STATUS_REPLY=FILE       every successful DM_TABLE_STATUS reply is
+//                                  overwritten with FILE's bytes from the
+//                                  buffer's start (over the header too), cut
+//                                  at the buffer's data_size.
 //   FAKEDM_DEVMGR=0                no device manager: no path ever appears.
 //   FAKEDM_DEVMGR_DELAY_MS=N       delay of the device manager (default 5).
 //   FAKEDM_LINK_DELAY_MS=N         delay of the by-uuid link after the block
