@@ -59,13 +59,13 @@ const std::vector<std::string> kRestAfterFirstFailed = {
     "E DM_DEV_CREATE failed for [preloader_raw_b]: Device or resource busy",
     "E Failed to create device preloader_raw_b."};
 
-// The lines of four candidates met once, no fault.
-const std::vector<std::string> kFourOnce = {
-    "I Created DM device preloader_raw_a at /dev/block/dm-0.",
-    "I Created DM device preloader_raw_b at /dev/block/dm-1.",
-    "E DM_DEV_CREATE failed for [preloader_raw_a]: Device or resource busy",
+// Both names taken: the lines of the second storage type.
+const std::vector<std::string> kBothTaken = {
+    std::string("E DM_DEV_CREATE failed for [preloader_raw_a]: ") +
+        "Device or resource busy",
     "E Failed to create device preloader_raw_a.",
-    "E DM_DEV_CREATE failed for [preloader_raw_b]: Device or resource busy",
+    std::string("E DM_DEV_CREATE failed for [preloader_raw_b]: ") +
+        "Device or resource busy",
     "E Failed to create device preloader_raw_b."};
 
 std::vector<std::string> Join(std::vector<std::string> a,
@@ -73,6 +73,12 @@ std::vector<std::string> Join(std::vector<std::string> a,
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
+
+// The lines of four candidates met once, no fault.
+const std::vector<std::string> kFourOnce =
+    Join({"I Created DM device preloader_raw_a at /dev/block/dm-0.",
+          "I Created DM device preloader_raw_b at /dev/block/dm-1."},
+         kBothTaken);
 
 // The first candidate's own lines, then kRestAfterFirstFailed.
 std::vector<std::string> FirstFails(const std::vector<std::string>& first) {
@@ -103,19 +109,7 @@ const Row kRows[] = {
     {"SecondTypeAndSecondRunLeaveDevicesAlone",
      kFour,
      {},
-     Join(kFourOnce,
-          {"E DM_DEV_CREATE failed for [preloader_raw_a]: Device or resource "
-           "busy",
-           "E Failed to create device preloader_raw_a.",
-           "E DM_DEV_CREATE failed for [preloader_raw_b]: Device or resource "
-           "busy",
-           "E Failed to create device preloader_raw_b.",
-           "E DM_DEV_CREATE failed for [preloader_raw_a]: Device or resource "
-           "busy",
-           "E Failed to create device preloader_raw_a.",
-           "E DM_DEV_CREATE failed for [preloader_raw_b]: Device or resource "
-           "busy",
-           "E Failed to create device preloader_raw_b."}),
+     Join(kFourOnce, Join(kBothTaken, kBothTaken)),
      {kA, kB},
      true,
      2},
@@ -135,7 +129,7 @@ const Row kRows[] = {
     {"NothingRecognisedNeverOpensTheControlNode",
      {{"/dev/block/sda", std::string(4, '\0'), k4M},
       {"/dev/block/sdb", "UFS", 3},
-      {"/dev/block/mmcblk0boot0", "EMMC", 4 * 512}},
+      {"/dev/block/mmcblk0boot0", "EMMC", 4 * 512ull}},
      {},
      {"E Unknown header  for /dev/block/sda.",
       "E Failed to read /dev/block/sdb: read 3 of 4 header bytes.",
