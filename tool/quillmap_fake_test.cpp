@@ -101,10 +101,29 @@ const Sandbox kSandboxes[] = {
 class Sandboxes : public QuillmapUnderFake,
                   public testing::WithParamInterface<Sandbox> {};
 
-// The exact lines, exit status 0, the devices left (name, a uuid, one linear
-// target each) and no descriptor left open.
+// The kernel log's records as "S text", like Outcome::lines.
+std::vector<std::string> KernelLogLines(const std::string& path) {
+  static const std::regex kRecord(R"(<(\d)>quillmap: (?:[\w.]+:\d+\] )?(.*))");
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  std::smatch m;
+  for (std::string line; std::getline(in, line);) {
+    if (!std::regex_match(line, m, kRecord)) {
+      lines.push_back("unexpected record: " + line);
+      continue;
+    }
+    const char letter = m[1] == "3" ? 'E' : m[1] == "6" ? 'I' : '?';
+    lines.push_back(std::string(1, letter) + " " + m[2].str());
+  }
+  return lines;
+}
+
+// The exact lines, each on stderr and in the kernel log, exit status 0, the
+// devices left (name, a uuid, one linear target each) and no descriptor left
+// open.
 TEST_P(Sandboxes, GiveTheirLinesAndDevices) {
   const Sandbox& c = GetParam();
+  Disk("dev/kmsg", "", 0);
   for (const Sandbox::Disk& d : c.disks)
     Disk(std::string("dev/block/") + d.name, d.header, d.size);
   if (!c.control_node) {
@@ -113,6 +132,7 @@ TEST_P(Sandboxes, GiveTheirLinesAndDevices) {
   Outcome run = Quillmap(c.env);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.lines, c.lines);
+  EXPECT_EQ(KernelLogLines(root_ + "/dev/kmsg"), c.lines);
   const auto devices = fakedm::Devices();
   ASSERT_EQ(devices.size(), c.devices.size());
   for (size_t i = 0; i < devices.size(); ++i) {
