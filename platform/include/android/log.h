@@ -31,6 +31,7 @@ int __android_log_print(int prio, const char* tag, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 
 // One message as a logger receives it (the platform's API 30 form).
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the log library's own name.
 struct __android_log_message {
   size_t struct_size;  // sizeof(struct __android_log_message)
   int32_t buffer_id;   // -1: the default buffer
