@@ -2,13 +2,15 @@
 // the same sources linked against our stand-in, each run under the fake
 // device-mapper kernel in the same situations: both must write the same
 // message texts in the same order (each logger's own prefix dropped), end
-// the same way, send the kernel the same requests and leave the same
-// devices.
+// the same way, write the same records to the kernel log, send the kernel
+// the same requests and leave the same devices.
 //
 // Not here: the recovery case. It reads system properties, which the real
 // base library on a host keeps inside the process (nothing outside can set
 // them), so it is checked on the stand-in build only.
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -79,8 +81,13 @@ class PlatformLibs : public QuillmapUnderFake,
     for (const auto& [path, header] : GetParam().disks) {
       Disk(path, header, 4 << 20);
     }
+    Disk("dev/kmsg", "", 0);
     Outcome run = Quillmap(GetParam().env, program);
-    return {run, KernelAfterRun()};
+    std::vector<std::string> kernel = KernelAfterRun();
+    std::ifstream kmsg(root_ + "/dev/kmsg");
+    for (std::string record; std::getline(kmsg, record);)
+      kernel.push_back("kmsg " + record);
+    return {run, kernel};
   }
 };
 
@@ -97,6 +104,12 @@ TEST_P(PlatformLibs, SameTextsAndDevicesAsTheStandIn) {
   EXPECT_FALSE(real.lines.empty());
   EXPECT_EQ(real.lines, standin.lines);
   EXPECT_EQ(real_kernel, standin_kernel);
+  // Every line has its record in the kernel log.
+  EXPECT_EQ(std::count_if(real_kernel.begin(), real_kernel.end(),
+                          [](const std::string& entry) {
+                            return entry.rfind("kmsg ", 0) == 0;
+                          }),
+            static_cast<std::ptrdiff_t>(real.lines.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Situations, PlatformLibs,
