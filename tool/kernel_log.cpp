@@ -52,7 +52,8 @@ void WriteKernelRecord(const char* path, android::base::LogSeverity severity,
   if (record.size() > kMaxRecordBytes - 1) record.resize(kMaxRecordBytes - 1);
   record += '\n';
   // O_APPEND: a regular file standing in for the node (in tests) keeps every
-  // record; the node itself ignores the flag.
+  // record; the node itself ignores the flag, and SELinux then checks append
+  // rather than write (sepolicy/quillmap.te).
   android::base::unique_fd fd(
       open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY));
   ssize_t written = -1;
@@ -81,7 +82,8 @@ void LogToKernelToo() {
 #else
   android::base::LogFunction base_default = android::base::StderrLogger;
 #endif
-  android::base::SetLogger(AlsoToKernelLog(kKernelLogPath, base_default));
+  android::base::SetLogger(
+      AlsoToKernelLog(kKernelLogPath, std::move(base_default)));
   // After SetLogger: a base library that forwards the log library's
   // messages to its own logger installs that forwarding there, and this
   // replaces it, so each line reaches the kernel log once either way.
