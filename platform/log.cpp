@@ -1,4 +1,5 @@
-// The printf-style entry point of the platform's log library.
+// The printf-style entry point of the platform's log library and the logger
+// its messages go to.
 #include "android/log.h"
 
 #include <errno.h>
@@ -14,22 +15,37 @@ namespace {
 android::base::LogSeverity SeverityOf(int prio) {
   using android::base::LogSeverity;
   if (prio <= ANDROID_LOG_VERBOSE) return android::base::VERBOSE;
-  if (prio >= ANDROID_LOG_FATAL) return android::base::FATAL;
+  // Unlike the stream logger, a fatal priority here only writes a line.
+  if (prio >= ANDROID_LOG_FATAL) return android::base::FATAL_WITHOUT_ABORT;
   return static_cast<LogSeverity>(prio - ANDROID_LOG_VERBOSE);
 }
 
+// The log library's name for "the default buffer".
+constexpr int32_t kDefaultBuffer = -1;
+
+__android_logger_function logger = __android_log_stderr_logger;
+
 }  // namespace
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the log library's own name.
+extern "C" void __android_log_set_logger(__android_logger_function function) {
+  logger = function;
+}
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the log library's own name.
+extern "C" void __android_log_stderr_logger(
+    const struct __android_log_message* log_message) {
+  android::base::internal::WriteRecord(
+      log_message->tag, SeverityOf(log_message->priority), log_message->file,
+      log_message->line, log_message->message);
+}
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the log library's own name.
 extern "C" int __android_log_print(int prio, const char* tag, const char* fmt,
                                    ...) {
   int saved_errno = errno;
   if (tag == nullptr) tag = android::base::internal::DefaultTag();
-  android::base::LogSeverity severity = SeverityOf(prio);
-  // Unlike the stream logger, a fatal priority here only writes a line.
-  if (severity == android::base::FATAL)
-    severity = android::base::FATAL_WITHOUT_ABORT;
-  if (!android::base::internal::TagAdmits(tag, severity)) {
+  if (!android::base::internal::TagAdmits(tag, SeverityOf(prio))) {
     errno = saved_errno;
     return 0;
   }
@@ -51,7 +67,9 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* fmt,
     text.resize(static_cast<size_t>(needed));
   }
   va_end(again);
-  android::base::internal::WriteRecord(tag, severity, text);
+  const __android_log_message message = {
+      sizeof(message), kDefaultBuffer, prio, tag, nullptr, 0, text.c_str()};
+  logger(&message);
   errno = saved_errno;
   return static_cast<int>(text.size());
 }

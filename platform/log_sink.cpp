@@ -79,15 +79,21 @@ bool TagAdmits(const char* tag, LogSeverity severity) {
   return static_cast<int>(severity) >= threshold;
 }
 
-void WriteRecord(const char* tag, LogSeverity severity,
-                 const std::string& text) {
+void WriteRecord(const char* tag, LogSeverity severity, const char* file,
+                 unsigned int line_number, const char* text) {
   int saved_errno = errno;
   std::string line;
-  line.reserve(text.size() + 32);
   line += tag != nullptr ? tag : DefaultTag();
   line += ' ';
   line += LetterOf(severity);
   line += ' ';
+  if (file != nullptr) {
+    const char* slash = strrchr(file, '/');
+    line += slash != nullptr ? slash + 1 : file;
+    line += ':';
+    line += std::to_string(line_number);
+    line += "] ";
+  }
   line += text;
   line += '\n';
   const char* p = line.data();

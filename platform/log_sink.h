@@ -1,7 +1,7 @@
 // Internal to the platform layer: the severity filter read from
 // ANDROID_LOG_TAGS and the writer that puts one record on stderr. Shared by
-// the stream logger and the printf-style entry point. Neither function
-// changes errno.
+// the stream logger and the printf-style entry point and their stderr
+// loggers. Neither function changes errno.
 #pragma once
 
 #include <string>
@@ -20,9 +20,10 @@ const char* DefaultTag();
 // always admitted.
 bool TagAdmits(const char* tag, LogSeverity severity);
 
-// Writes "<tag> <S> <text>\n" to stderr in one write.
-void WriteRecord(const char* tag, LogSeverity severity,
-                 const std::string& text);
+// Writes "<tag> <S> <file>:<line>] <text>\n" to stderr in one write, the
+// file by its last path component; without a file "<tag> <S> <text>\n".
+void WriteRecord(const char* tag, LogSeverity severity, const char* file,
+                 unsigned int line, const char* text);
 
 }  // namespace internal
 }  // namespace base

@@ -1,13 +1,31 @@
-// The stream logger: ShouldLog and LogMessage.
+// The stream logger: ShouldLog, LogMessage, and the logger records go to.
 #include "android-base/logging.h"
 
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+#include <utility>
+
 #include "log_sink.h"
 
 namespace android {
 namespace base {
+namespace {
+
+LogFunction& Logger() {
+  static LogFunction logger = StderrLogger;
+  return logger;
+}
+
+}  // namespace
+
+void StderrLogger(LogId, LogSeverity severity, const char* tag,
+                  const char* file, unsigned int line, const char* message) {
+  internal::WriteRecord(tag, severity, file, line, message);
+}
+
+void SetLogger(LogFunction&& logger) { Logger() = std::move(logger); }
 
 bool ShouldLog(LogSeverity severity, const char* tag) {
   return internal::TagAdmits(tag != nullptr ? tag : internal::DefaultTag(),
@@ -20,15 +38,7 @@ LogMessage::LogMessage(const char* file, unsigned int line,
 
 LogMessage::~LogMessage() {
   int saved_errno = errno;
-  std::string text;
-  if (file_ != nullptr) {
-    const char* slash = strrchr(file_, '/');
-    text += slash != nullptr ? slash + 1 : file_;
-    text += ':';
-    text += std::to_string(line_);
-    text += "] ";
-  }
-  text += buffer_.str();
+  std::string text = buffer_.str();
   if (error_ >= 0) {
     text += ": ";
     text += strerror(error_);
@@ -37,7 +47,7 @@ LogMessage::~LogMessage() {
   // directly (without the macros) is still filtered here.
   const char* tag = tag_ != nullptr ? tag_ : internal::DefaultTag();
   if (internal::TagAdmits(tag, severity_)) {
-    internal::WriteRecord(tag, severity_, text);
+    Logger()(DEFAULT, severity_, tag, file_, line_, text.c_str());
   }
   if (severity_ == FATAL) abort();
   errno = saved_errno;

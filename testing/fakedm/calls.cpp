@@ -55,7 +55,7 @@ Inside::~Inside() {
 bool IsRedirected(const char* path) {
   if (path == nullptr) return false;
   static constexpr std::string_view kFiles[] = {
-      "/dev/device-mapper", "/prop.default", "/default.prop"};
+      "/dev/device-mapper", "/dev/kmsg", "/prop.default", "/default.prop"};
   static constexpr std::string_view kTrees[] = {
       "/dev/block", "/system", "/system_ext", "/vendor", "/product", "/odm"};
   const std::string_view p(path);

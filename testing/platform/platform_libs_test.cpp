@@ -2,8 +2,8 @@
 // the same sources linked against our stand-in, each run under the fake
 // device-mapper kernel in the same situations: both must write the same
 // message texts in the same order (each logger's own prefix dropped), end
-// the same way, send the kernel the same requests and leave the same
-// devices.
+// the same way, write the same records to the kernel log, send the kernel
+// the same requests and leave the same devices.
 //
 // Not here: the recovery case. It reads system properties, which the real
 // base library on a host keeps inside the process (nothing outside can set
@@ -11,6 +11,8 @@
 #include <fakedm/fakedm.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <utility>
@@ -92,6 +94,9 @@ class PlatformLibs : public testing::TestWithParam<Situation> {
     Outcome run;
     run.status = sandbox.Run(program, FAKEDM_LIBRARY, &run.lines);
     run.kernel = KernelAfterRun();
+    std::ifstream kmsg(sandbox.Inside("/dev/kmsg"));
+    for (std::string record; std::getline(kmsg, record);)
+      run.kernel.push_back("kmsg " + record);
     return run;
   }
 };
@@ -103,6 +108,12 @@ TEST_P(PlatformLibs, SameTextsAndDevicesAsTheStandIn) {
   EXPECT_FALSE(real.lines.empty());
   EXPECT_EQ(real.lines, standin.lines);
   EXPECT_EQ(real.kernel, standin.kernel);
+  // Every line has its record in the kernel log.
+  EXPECT_EQ(std::count_if(real.kernel.begin(), real.kernel.end(),
+                          [](const std::string& entry) {
+                            return entry.rfind("kmsg ", 0) == 0;
+                          }),
+            static_cast<std::ptrdiff_t>(real.lines.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Situations, PlatformLibs,

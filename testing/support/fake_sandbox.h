@@ -28,8 +28,8 @@ void SetFakeEnvironment(const std::vector<std::string>& env);
 
 class FakeSandbox {
  public:
-  // An empty fake (no faults, a device manager) over a control node and no
-  // disk.
+  // An empty fake (no faults, a device manager) over a control node, an
+  // empty kernel log (/dev/kmsg) and no disk.
   explicit FakeSandbox(const std::string& prefix = "fakedm");
   ~FakeSandbox();
   FakeSandbox(const FakeSandbox&) = delete;

@@ -99,7 +99,7 @@ dmesg -c >/dev/null
 i=1
 while [ "$i" -le "$runs" ]; do
   mark "quillmap start $i"
-  /bin/quillmap 2>/dev/kmsg
+  /bin/quillmap 2>/dev/null   # it writes its lines to the kernel log itself
   mark "quillmap end $i"
   clean
   mark "dmsetup start $i"
@@ -158,7 +158,7 @@ awk -v arch="$arch" -v size="$size" -v stripped="$stripped" '
       # ln returns a moment after the link appeared, so its line may come
       # after the end mark: it belongs to the run started last.
       link[tool, run, ++links[tool, run]] = t
-    } else if (tool == "quillmap" && text ~ /^quillmap I Created DM device /) {
+    } else if (tool == "quillmap" && text ~ /^quillmap: Created DM device /) {
       seen[run, ++seens[run]] = t
     }
     next

@@ -6,13 +6,15 @@
 //
 // Contract: errno is saved before a record is built and restored after it is
 // written, so logging never disturbs errno. A record below FATAL is built
-// only when ShouldLog() admits its severity. Records go to stderr, one line
-// each: "<tag> <S> <file>:<line>] <text>". The severity filter is read from
-// ANDROID_LOG_TAGS ("*:w", "quillmap:e *:i", ...); the default admits INFO
-// and above.
+// only when ShouldLog() admits its severity. Each admitted record goes to the
+// logger that SetLogger installed, StderrLogger until then. The severity
+// filter is read from ANDROID_LOG_TAGS ("*:w", "quillmap:e *:i", ...); the
+// default admits INFO and above.
 #pragma once
 
 #include <errno.h>
+
+#include <functional>
 
 #include "android-base/text_stream.h"
 
@@ -28,6 +30,26 @@ enum LogSeverity {
   FATAL_WITHOUT_ABORT = 5,
   FATAL = 6,
 };
+
+enum LogId {
+  DEFAULT,
+  MAIN,
+  SYSTEM,
+  RADIO,
+  CRASH,
+};
+
+// Where records go: (log id, severity, tag, file or nullptr, line, text).
+using LogFunction = std::function<void(LogId, LogSeverity, const char*,
+                                       const char*, unsigned int, const char*)>;
+
+// Writes one line to stderr: "<tag> <S> <file>:<line>] <text>", the file by
+// its last path component; without a file "<tag> <S> <text>".
+void StderrLogger(LogId, LogSeverity, const char* tag, const char* file,
+                  unsigned int line, const char* message);
+
+// Sends every later record to |logger|.
+void SetLogger(LogFunction&& logger);
 
 // True when a record of |severity| for |tag| (nullptr: the default tag)
 // would be written. FATAL records are always written.

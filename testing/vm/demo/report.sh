@@ -19,7 +19,7 @@ for d in sda sdb mmcblk0boot0 mmcblk0boot1; do
 done
 [ "$found" = 1 ] || echo "(no boot storage: none of sda, sdb, mmcblk0boot0/1 exists)"
 
-heading "2. quillmap's log (it takes no arguments and logs to stderr)"
+heading "2. quillmap's log (it takes no arguments and logs to stderr and the kernel log)"
 /system/bin/quillmap
 echo "(exit status $?)"
 

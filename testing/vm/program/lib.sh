@@ -70,6 +70,28 @@ run_quillmap() {
   check "$status" 0 "exit status"
 }
 
+# run_quillmap_kmsg [LAUNCHER]: runs the program as init does on a user
+# build (through LAUNCHER if given): its stdout and stderr at /dev/null, the
+# kernel's rate limit on /dev/kmsg on. $log then holds its lines as the
+# kernel log has them, turned back into the form run_quillmap gives, so the
+# same expectations apply; a line the limit dropped is missing there, and
+# the kernel's "output lines suppressed" note is one line too many.
+run_quillmap_kmsg() {
+  echo ratelimit >/proc/sys/kernel/printk_devkmsg
+  dmesg -c >/dev/null
+  "$@" /bin/quillmap >/dev/null 2>&1
+  status=$?
+  echo on >/proc/sys/kernel/printk_devkmsg
+  dmesg -r | awk '
+    match($0, /^<[0-9]+>(\[[^]]*\] )?quillmap: /) {
+      level = substr($0, 2, index($0, ">") - 2) % 8
+      letter = level == 3 ? "E" : level == 6 ? "I" : level == 4 ? "W" : "?"
+      print "quillmap " letter " " substr($0, RSTART + RLENGTH)
+    }' >"$log"
+  sed 's/^/   k| /' "$log"
+  check "$status" 0 "exit status"
+}
+
 # expect_line TEXT: the log has a line that is exactly TEXT.
 expect_line() {
   checks=$((checks + 1))

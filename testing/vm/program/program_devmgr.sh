@@ -30,9 +30,15 @@ for kind in "UFS sda=ufs_a sdb=ufs_b 8 8184 sda sdb mmcblk0boot0 mmcblk0boot1" \
   remove_all_devices
 done
 
+# These two runs are as the service's: with only CAP_SYS_ADMIN, and every
+# line read back from the kernel log.
+begin_case "the service's capabilities"
+check "$(/bin/only_sys_admin /bin/busybox grep CapEff /proc/self/status)" \
+  "$(printf 'CapEff:\t%016x' $((1 << 21)))" "capabilities left by only_sys_admin"
+
 begin_case "UFS and eMMC"
 use_disks sda=ufs_a sdb=ufs_b mmcblk0boot0=emmc_a mmcblk0boot1=emmc_b
-run_quillmap
+run_quillmap_kmsg /bin/only_sys_admin
 expect_created preloader_raw_a
 expect_created preloader_raw_b
 expect_lines 1 "$(busy preloader_raw_a)"
@@ -45,7 +51,7 @@ expect_mapping preloader_raw_b sdb 8 8184 16
 before="$(dm_uuid preloader_raw_a) $(dm_table preloader_raw_a) $(dm_uuid preloader_raw_b) $(dm_table preloader_raw_b)"
 
 begin_case "UFS and eMMC, second run"
-run_quillmap
+run_quillmap_kmsg /bin/only_sys_admin
 for name in preloader_raw_a preloader_raw_b; do
   expect_lines 2 "$(busy "$name")"
   expect_lines 2 "quillmap E Failed to create device $name\\."

@@ -31,6 +31,29 @@ checks=$((checks + 1))
 [ "$elapsed" -ge 990 ] || fail "the program gave up after $elapsed ms"
 expect_no_devices
 
+# An old recovery image with no device manager at all: three lines for each
+# of the four candidates in one run, more than the burst of ten the kernel
+# lets one opener of /dev/kmsg write. One opener is cut short indeed; the
+# program opens the node for every line and keeps them all.
+begin_case "twelve lines, only in the kernel log"
+echo ratelimit >/proc/sys/kernel/printk_devkmsg
+dmesg -c >/dev/null
+for i in 1 2 3 4 5 6 7 8 9 10 11 12; do echo "one-opener $i"; done >/dev/kmsg
+echo on >/proc/sys/kernel/printk_devkmsg
+checks=$((checks + 1))
+[ "$(dmesg | grep -c one-opener)" -lt 12 ] ||
+  fail "the kernel took 12 lines from one opener: no limit to test against"
+use_disks sda=ufs_a sdb=ufs_b mmcblk0boot0=ufs_a mmcblk0boot1=ufs_b
+set_recovery yes 29 ""
+run_quillmap_kmsg
+expect_lines 4 'quillmap I dm\.cpp:[0-9]+\] Detected ueventd incompatibility, reverting to legacy libdm behavior\.'
+expect_lines 4 "$(wait_failed_re '/dev/block/dm-[0-9]+')"
+expect_lines 2 "quillmap E Failed to create device preloader_raw_a\\."
+expect_lines 2 "quillmap E Failed to create device preloader_raw_b\\."
+expect_line_count 12
+expect_no_devices
+use_disks sda=ufs_a sdb=ufs_b
+
 # Then the guest's device-manager stand-in, started here under mdev with its
 # switch set for nodes only (as old recovery images' ueventd): it makes
 # /dev/block/dm-N for every device and no links, and tells each node it made

@@ -10,7 +10,8 @@
 //
 // Nothing changes until a sandbox root is set (FAKEDM_ROOT or SetRoot()).
 // Then these absolute paths are redirected into the root: "/dev/device-mapper",
-// "/dev/block" and everything under it, "/prop.default", "/default.prop", and
+// "/dev/kmsg" (so that no run writes the host's kernel log), "/dev/block"
+// and everything under it, "/prop.default", "/default.prop", and
 // the trees "/system", "/system_ext", "/vendor", "/product", "/odm" (so also
 // "/system/bin/recovery"). Every other path, and every call on descriptors the
 // fake did not open, goes to libc untouched.
