@@ -9,6 +9,14 @@
 
 include(QuillmapGuest OPTIONAL)
 
+# Whether tests over the fake device-mapper kernel are built: host builds
+# with tests only (the fake interposes the C library dynamically).
+set(QUILLMAP_FAKE_TESTS OFF)
+if(QUILLMAP_BUILD_TESTS AND NOT CMAKE_CROSSCOMPILING AND
+   EXISTS ${PROJECT_SOURCE_DIR}/testing/fakedm/CMakeLists.txt)
+  set(QUILLMAP_FAKE_TESTS ON)
+endif()
+
 if(CMAKE_CROSSCOMPILING)
   # Debian ships GoogleTest's sources; build them with the cross compiler.
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
