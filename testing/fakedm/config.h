@@ -84,7 +84,6 @@ class FaultState {
   void Set(const Faults& faults);
   // Restarts the occurrence counters.
   void Restart();
-  const Faults& faults() const { return faults_; }
 
   // The errno this open of the control node fails with, or 0.
   int ControlOpenError();

@@ -2,8 +2,9 @@
 // it schedules the node $ROOT/dev/block/dm-<N> and, for a device with a uuid,
 // the link $ROOT/dev/block/mapper/by-uuid/<uuid>, after the configured
 // delays; when the kernel removes an announced device it schedules their
-// removal. The events live in the State (so they outlive the process) and
-// are applied by ApplyDueEvents(). A node holds the bytes its live table maps.
+// removal. The events live in this process's State (the state file does
+// not carry them) and are applied by ApplyDueEvents(). A node holds the
+// bytes its live table maps.
 #pragma once
 
 #include <stdint.h>

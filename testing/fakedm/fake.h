@@ -34,7 +34,6 @@ class Fake final : public KernelHooks {
   // Reads the environment on first use; true when a root is set.
   bool Active();
   void SetRoot(const std::string& root);
-  const std::string& root() const { return root_; }
   // Work due at the start of every call: another process's changes, then
   // the device manager's due events.
   void Tick();
