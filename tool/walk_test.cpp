@@ -5,7 +5,13 @@
 // where the tree has it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <ostream>
@@ -19,13 +25,17 @@ namespace {
 
 using android::dm::testing_util::TestDeviceMapper;
 using quillmap_testing::FakeSandbox;
+using ::testing::Each;
 using ::testing::MatchesRegex;
 
 struct Disk {
   const char* path;
   std::string header;
-  uint64_t size;
+  uint64_t size;  // or kSocket
 };
+
+// A disk that is a bound socket: opening it fails ENXIO, even for root.
+constexpr uint64_t kSocket = UINT64_MAX;
 
 struct Row {
   const char* name;
@@ -150,6 +160,14 @@ const Row kRows[] = {
       "I Created DM device preloader_raw_a at /dev/block/dm-0.",
       "E Device /dev/block/mmcblk0boot1 not found."},
      {"preloader_raw_a dm-0: 0 8188 linear /dev/block/mmcblk0boot0 4"}},
+    {"UnopenableDiskCarriesItsErrno",
+     {{"/dev/block/sda", "", kSocket}, {"/dev/block/sdb", "COMB", k4M}},
+     {},
+     {"E Failed to open /dev/block/sda: No such device or address.",
+      "I Created DM device preloader_raw_b at /dev/block/dm-0.",
+      "E Device /dev/block/mmcblk0boot0 not found.",
+      "E Device /dev/block/mmcblk0boot1 not found."},
+     {"preloader_raw_b dm-0: 0 8184 linear /dev/block/sdb 8"}},
     {"ShortAndUnknownHeaders",
      {{"/dev/block/sda", "", 0},
       {"/dev/block/sdb", "UF", 2},
@@ -223,25 +241,59 @@ std::vector<std::string> UuidsLeft() {
   return uuids;
 }
 
-void Walk() {
-  std::unique_ptr<TestDeviceMapper> dm;
+// A fresh handle that also keeps the time-out of each creation.
+class RecordingDeviceMapper : public TestDeviceMapper {
+ public:
+  using TestDeviceMapper::CreateDevice;
+  bool CreateDevice(const std::string& name, const android::dm::DmTable& table,
+                    std::string* path,
+                    const std::chrono::milliseconds& timeout) override {
+    timeouts.push_back(timeout.count());
+    return TestDeviceMapper::CreateDevice(name, table, path, timeout);
+  }
+  std::vector<int64_t> timeouts;
+};
+
+// Walks the program's candidates; the time-outs of its creations.
+std::vector<int64_t> Walk() {
+  std::unique_ptr<RecordingDeviceMapper> dm;
   MapBootRegions({kBootRegionCandidates.begin(), kBootRegionCandidates.end()},
                  [&dm]() -> android::dm::IDeviceMapper& {
-                   if (!dm) dm = std::make_unique<TestDeviceMapper>();
+                   if (!dm) dm = std::make_unique<RecordingDeviceMapper>();
                    return *dm;
                  });
+  return dm ? dm->timeouts : std::vector<int64_t>();
+}
+
+// Leaves a socket file at |path|.
+void BindSocket(const std::string& path) {
+  std::filesystem::create_directories(
+      std::filesystem::path(path).parent_path());
+  const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof(addr.sun_path));
+  memcpy(addr.sun_path, path.c_str(), path.size());
+  EXPECT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  close(sock);
 }
 
 class Walks : public testing::TestWithParam<Row> {};
 
-// The exact lines, the devices left (each with a uuid and one target), no
-// descriptor left open, and for a second run the first run's devices kept.
+// The exact lines, the creations' time-out, the devices left (each with a
+// uuid and one target), no descriptor left open, and for a second run the
+// first run's devices kept.
 TEST_P(Walks, GiveTheirLinesAndDevices) {
   const Row& row = GetParam();
   FakeSandbox sandbox("walk");
   ASSERT_TRUE(sandbox.ok());
   for (const Disk& d : row.disks) {
-    ASSERT_TRUE(sandbox.AddDisk(d.path, d.header, d.size)) << d.path;
+    if (d.size == kSocket) {
+      ASSERT_NO_FATAL_FAILURE(BindSocket(sandbox.Inside(d.path)));
+    } else {
+      ASSERT_TRUE(sandbox.AddDisk(d.path, d.header, d.size)) << d.path;
+    }
   }
   if (!row.control_node) {
     ASSERT_TRUE(sandbox.RemoveControlNode());
@@ -250,7 +302,8 @@ TEST_P(Walks, GiveTheirLinesAndDevices) {
   std::vector<std::string> first_uuids;
   testing::internal::CaptureStderr();
   for (int run = 0; run < row.runs; ++run) {
-    Walk();
+    // The program gives every creation 500 ms for its device to appear.
+    EXPECT_THAT(Walk(), Each(500));
     if (run == 0) first_uuids = UuidsLeft();
   }
   EXPECT_EQ(contract::LogLines(testing::internal::GetCapturedStderr()),
