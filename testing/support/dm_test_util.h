@@ -13,6 +13,7 @@
 
 #include "libdm/dm.h"
 #include "temp_dir.h"
+#include "test_handle.h"
 
 namespace android {
 namespace dm {
@@ -21,13 +22,6 @@ namespace testing_util {
 using std::chrono::milliseconds;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-// A handle of its own per test (the process-wide one outlives tests).
-class TestDeviceMapper : public DeviceMapper {
- public:
-  TestDeviceMapper() = default;
-  using DeviceMapper::InitRequestHeader;
-};
 
 // "S text" for each library line ("<tag> <S> <file>:<line>] <text>") in
 // |log|; other lines are kept whole.
