@@ -11,11 +11,10 @@ for cmd in "$@"; do
   $cmd </dev/null
   status=$?
   echo "==== exit $status: $cmd"
-  [ "$status" -eq 0 ] || failed="$failed
-  $cmd"
+  [ "$status" -eq 0 ] || failed="$failed${failed:+, }$cmd"
 done
 if [ -n "$failed" ]; then
-  echo "==== FAILED:$failed"
+  echo "==== FAILED: $failed"
   exit 1
 fi
 echo "==== every command passed"
