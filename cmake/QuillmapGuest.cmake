@@ -15,7 +15,9 @@
 #   Adds COMMAND with ARGS (no blanks inside an argument) to the boot of MODE:
 #   a target is linked statically (the guest has no C library for it), a
 #   script is run by busybox sh. The boot runs its commands in the order they
-#   were added (testing/vm/guest/run-each.sh) and passes when each exits 0.
+#   were added, each once the device manager has caught up with the uevents
+#   of the one before (testing/vm/guest/run-each.sh), and passes when each
+#   exits 0.
 #   FILES and ENV are run-guest.sh's --file and --env for the boot; TIMEOUT
 #   (default 60) is added to the boot's time limit; LABELS to its labels.
 #
