@@ -3,9 +3,9 @@
 # quillmap_add_gtest(NAME <name> SOURCES <src>... [LIBS <lib>...] [LABELS <l>])
 #   Builds a GoogleTest executable. On the host its cases are registered with
 #   ctest one by one (label "unit" unless LABELS says otherwise; one label
-#   only, since discovered tests cannot carry a list: more is an error). In
-#   a cross build the executable is linked statically and, when the guest
-#   harness is available, run inside the guest of the target architecture.
+#   only, since discovered tests cannot carry a list: more is an error). In a
+#   cross build it joins the guest boot without a device manager
+#   (quillmap_guest_run), which runs it on the target architecture.
 
 include(QuillmapGuest OPTIONAL)
 
@@ -45,9 +45,8 @@ function(quillmap_add_gtest)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   if(CMAKE_CROSSCOMPILING)
-    target_link_options(${T_NAME} PRIVATE -static)
-    if(COMMAND quillmap_add_guest_test)
-      quillmap_add_guest_test(NAME ${T_NAME} COMMAND ${T_NAME} LABELS ${T_LABELS})
+    if(COMMAND quillmap_guest_run)
+      quillmap_guest_run(MODE none COMMAND ${T_NAME} LABELS ${T_LABELS})
     endif()
   else()
     gtest_discover_tests(${T_NAME} PROPERTIES LABELS "${T_LABELS}"

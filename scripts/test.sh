@@ -5,7 +5,8 @@
 #   default  host build: unit, fake-kernel and contract tests, plus the
 #            real-kernel tests in the amd64 guest;
 #   asan     the host suites again under AddressSanitizer + UBSan;
-#   aarch64  the static arm64 build, its tests run in the arm64 guest;
+#   aarch64  the static arm64 build, its tests run in both arm64 guests
+#            (Linux 6.1, and 6.12 with 16 KiB pages);
 #   platform-libs  libdm/ and tool/ on the platform's real base and log
 #            libraries: the program compared with its stand-in build;
 #   fuzz     clang: each libFuzzer target replays its regressions and
@@ -17,6 +18,7 @@ scripts/setup.sh
 if [ -x testing/vm/build-guest.sh ]; then
   testing/vm/build-guest.sh amd64
   testing/vm/build-guest.sh arm64
+  testing/vm/build-guest.sh arm64 --kernel 6.12-16k
 fi
 
 jobs=$(nproc)

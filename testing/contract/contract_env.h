@@ -3,29 +3,20 @@
 // device-mapper (in a guest). Everything else in the suite is written once,
 // against the kernel interface.
 //
-// Both environments offer the same fixed backing disks (kDisks) with their
-// headers; the fake makes them in its sandbox before the first test, the
-// guest runner attaches them.
+// Both environments offer the same fixed backing disks (kDisks, the
+// "contract" group of cmake/QuillmapGuest.cmake) with their headers; the fake
+// makes them in its sandbox before the first test, the guest runner attaches
+// them.
 #pragma once
-
-#include <stdint.h>
 
 #include <string>
 
+#include "guest_disks.h"
+
 namespace contract {
 
-struct Disk {
-  const char* path;
-  const char* header;  // 4 bytes
-  uint64_t size;
-};
-
-inline constexpr Disk kDisks[] = {
-    {"/dev/block/sda", "UFS\0", 4u << 20},
-    {"/dev/block/sdb", "COMB", 4u << 20},
-    {"/dev/block/mmcblk0boot0", "EMMC", 4u << 20},
-    {"/dev/block/mmcblk0boot1", "EMMC", 1u << 20},
-};
+using Disk = quillmap_testing::GuestDisk;
+inline constexpr const auto& kDisks = quillmap_testing::kContractDisks;
 
 // True in the guest.
 bool IsRealKernel();

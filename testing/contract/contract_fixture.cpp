@@ -44,6 +44,12 @@ uint64_t DiskSectors(const std::string& path) {
   return 0;
 }
 
+Version KernelVersion() {
+  const Result r = DmClient().Run(DM_VERSION, DmRequest());
+  EXPECT_EQ(r.error, 0) << "DM_VERSION: " << strerror(r.error);
+  return {r->version[0], r->version[1], r->version[2]};
+}
+
 void DmContract::SetUp() {
   ASSERT_TRUE(ok()) << "control node: " << strerror(errno);
 }

@@ -33,6 +33,14 @@ std::string LinearRecords(const std::vector<Linear>& targets);
 // Sectors of disk |path| (from kDisks).
 uint64_t DiskSectors(const std::string& path);
 
+// The interface version the kernel answers DM_VERSION with ({major, minor,
+// patch}); what depends on the kernel's line (6.1 says 4.47.0, 6.12 4.48.0)
+// is derived from it rather than pinned.
+struct Version {
+  uint32_t major, minor, patch;
+};
+Version KernelVersion();
+
 class DmContract : public testing::Test, protected DmClient {
  protected:
   // The client's, not GoogleTest's private Test::Run.

@@ -7,11 +7,13 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <set>
 
 #include "contract_env.h"
 #include "contract_fixture.h"
+#include "test_handle.h"
 
 namespace contract {
 namespace {
@@ -44,9 +46,10 @@ TEST_F(DmContract, CreateReplyDescribesTheNewDevice) {
   memset(req.header()->data, 0x5a, sizeof(req.header()->data));
   Result r = CreateWith(std::move(req));
   ASSERT_EQ(r.error, 0) << strerror(r.error);
+  const Version kernel = KernelVersion();
   EXPECT_EQ(r->version[0], 4u);
-  EXPECT_EQ(r->version[1], 47u);
-  EXPECT_EQ(r->version[2], 0u);
+  EXPECT_EQ(r->version[1], kernel.minor);
+  EXPECT_EQ(r->version[2], kernel.patch);
   EXPECT_EQ(r->data_size, kBareSize);
   EXPECT_EQ(r->data_start, kStructSize);
   EXPECT_EQ(r->flags, 0u);
@@ -90,6 +93,30 @@ TEST_F(DmContract, DeviceNumbersUseTheStandardEncoding) {
       << "input flags come back";
   Result status = Status(r->name);
   EXPECT_EQ(status->dev, r->dev);
+
+  // The library and the device manager decode it alike: the node the
+  // device manager makes at the first load, and the library's number, text
+  // and node path for the device.
+  const std::string number = std::to_string(dm_major) + ":300";
+  ASSERT_EQ(LoadLinear(r->name, {{8, "/dev/block/sda", 8}}).error, 0);
+  ASSERT_TRUE(WaitFor(NodePath(300), true));
+  EXPECT_EQ(DeviceNumberOf(NodePath(300)), number);
+  if (IsRealKernel()) {
+    std::ifstream sysfs("/sys/block/dm-300/dev");
+    std::string line;
+    EXPECT_TRUE(std::getline(sysfs, line));
+    EXPECT_EQ(line, number);
+  }
+  android::dm::testing_util::TestDeviceMapper dm;
+  std::string text;
+  ASSERT_TRUE(dm.GetDeviceString(r->name, &text));
+  EXPECT_EQ(text, number);
+  unsigned long dev = 0;
+  ASSERT_TRUE(dm.GetDeviceNumber(r->name, &dev));
+  EXPECT_EQ(dev, r->dev);
+  std::string path;
+  ASSERT_TRUE(dm.GetDmDevicePathByName(r->name, &path));
+  EXPECT_EQ(path, NodePath(300));
 
   // A taken minor: the kernel cannot make the device at all.
   DmRequest again = Named(NewName(), DM_PERSISTENT_DEV_FLAG);
@@ -257,6 +284,10 @@ TEST_F(DmContract, LookupErrors) {
 TEST_F(DmContract, RequestFraming) {
   const std::string name = NewName();
   ASSERT_EQ(Create(name).error, 0);
+  const Version kernel = KernelVersion();
+  // Every line the library runs on speaks at least 4.47 (Linux 6.1).
+  EXPECT_EQ(kernel.major, 4u);
+  EXPECT_GE(kernel.minor, 47u);
   const struct {
     const char* what;
     unsigned long cmd;
@@ -269,7 +300,10 @@ TEST_F(DmContract, RequestFraming) {
       {"interface 5", DM_DEV_STATUS,
        [](DmRequest& r) { r.header()->version[0] = 5; }, EINVAL, true},
       {"newer minor than the kernel's", DM_DEV_STATUS,
-       [](DmRequest& r) { r.header()->version[1] = 48; }, EINVAL, true},
+       [&](DmRequest& r) { r.header()->version[1] = kernel.minor + 1; }, EINVAL,
+       true},
+      {"the kernel's own minor", DM_DEV_STATUS,
+       [&](DmRequest& r) { r.header()->version[1] = kernel.minor; }, 0, true},
       {"data_size below the bare header", DM_DEV_STATUS,
        [](DmRequest& r) { r.header()->data_size = kBareSize - 1; }, EINVAL,
        true},
@@ -288,8 +322,9 @@ TEST_F(DmContract, RequestFraming) {
     Result r = Run(c.cmd, std::move(req));
     EXPECT_EQ(r.error, c.error) << strerror(r.error);
     if (c.version_written) {
-      EXPECT_EQ(r->version[0], 4u);
-      EXPECT_EQ(r->version[1], 47u);
+      EXPECT_EQ(r->version[0], kernel.major);
+      EXPECT_EQ(r->version[1], kernel.minor);
+      EXPECT_EQ(r->version[2], kernel.patch);
     } else {
       EXPECT_EQ(r->version[1], 0u);
     }

@@ -13,6 +13,7 @@
 
 #include "fake_sandbox.h"
 #include "libdm/dm.h"
+#include "test_handle.h"
 #include "witness.h"
 
 namespace android {
@@ -23,12 +24,6 @@ using std::chrono::milliseconds;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// A handle of its own per test (the process-wide one outlives tests).
-class TestDeviceMapper : public DeviceMapper {
- public:
-  TestDeviceMapper() = default;
-  using DeviceMapper::InitRequestHeader;
-};
 
 // The requests the fake kernel received, as "REQUEST name" or
 // "REQUEST name ERRNO".

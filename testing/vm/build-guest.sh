@@ -2,13 +2,21 @@
 # Builds the kernel and base initramfs of a QEMU guest with a real Linux
 # device-mapper, for the real-kernel tests and the demo.
 #
-# Usage: build-guest.sh [--force] <amd64|arm64>
+# Usage: build-guest.sh [--force] <amd64|arm64> [--kernel 6.1|6.12-16k]
+#
+# The kernel: 6.1 (the default) is Debian's cloud kernel of the 6.1 line;
+# 6.12-16k (arm64 only) is the newest linux-image-6.12.<n>+deb12-arm64-16k-
+# unsigned, Linux 6.12 with 16 KiB pages (it needs a CPU with that granule:
+# run-guest.sh boots arm64 guests with -cpu max). Its modules come
+# xz-compressed and are unpacked here, since the guest's insmod takes plain
+# ones.
 #
 # Everything comes from Debian's package archive through `apt-get download`
 # and is unpacked with `dpkg-deb -x` in a temporary folder; nothing is
 # installed on the host. The result goes to
-#   ${QUILLMAP_VM_CACHE:-$HOME/.cache/quillmap-vm}/<arch>/
-#     vmlinuz         the Debian cloud kernel
+#   ${QUILLMAP_VM_CACHE:-$HOME/.cache/quillmap-vm}/<guest>/, where <guest> is
+#   <arch> for 6.1 and <arch>-<kernel> for the others:
+#     vmlinuz         the kernel
 #     initramfs.cpio  uncompressed newc archive, padded to 512 bytes: static
 #                     busybox, the kernel modules below (in load order, listed
 #                     in /lib/modules/load-order), dmsetup with its libraries
@@ -32,17 +40,26 @@ set -euo pipefail
 
 die() { echo "build-guest: $*" >&2; exit 1; }
 
+usage="usage: build-guest.sh [--force] <amd64|arm64> [--kernel 6.1|6.12-16k]"
 force=0
 arch=
-for a in "$@"; do
-  case "$a" in
+kernel=6.1
+while [ $# -gt 0 ]; do
+  case "$1" in
     --force) force=1 ;;
-    amd64|arm64) arch=$a ;;
+    --kernel) kernel=${2:-}; shift ;;
+    amd64|arm64) arch=$1 ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    *) die "unknown argument '$a' (usage: build-guest.sh [--force] <amd64|arm64>)" ;;
+    *) die "unknown argument '$1' ($usage)" ;;
   esac
+  shift
 done
-[ -n "$arch" ] || die "usage: build-guest.sh [--force] <amd64|arm64>"
+[ -n "$arch" ] || die "$usage"
+case "$arch/$kernel" in
+  */6.1) guest=$arch ;;
+  arm64/6.12-16k) guest=$arch-$kernel ;;
+  *) die "no kernel '$kernel' for $arch ($usage; 6.12-16k is arm64 only)" ;;
+esac
 
 case "$arch" in
   amd64) triplet=x86_64-linux-gnu ;;
@@ -54,16 +71,16 @@ esac
 stamp_format=2
 
 cache_root=${QUILLMAP_VM_CACHE:-${HOME:-$(cd ~ && pwd)}/.cache/quillmap-vm}
-out=$cache_root/$arch
+out=$cache_root/$guest
 if [ "$force" -eq 0 ] && [ -f "$out/stamp" ]; then
   if grep -qx "format: $stamp_format" "$out/stamp"; then
-    echo "build-guest: $arch guest is up to date in $out ($(head -n1 "$out/stamp"))"
+    echo "build-guest: $arch $kernel guest is up to date in $out ($(head -n1 "$out/stamp"))"
     exit 0
   fi
   echo "build-guest: the $arch guest in $out is of an older format; rebuilding it"
 fi
 
-for tool in apt-get apt-cache dpkg-deb depmod modprobe cpio readelf; do
+for tool in apt-get apt-cache dpkg-deb depmod modprobe cpio readelf xz; do
   command -v "$tool" >/dev/null 2>&1 ||
     die "'$tool' is missing; run scripts/setup.sh (packages: apt, dpkg, kmod, cpio, binutils)"
 done
@@ -114,12 +131,24 @@ resolve() {
   die "apt knows no package '$1' for $arch; run 'apt-get update' (and scripts/setup.sh)"
 }
 
-# The cloud metapackage only depends on the versioned image package.
-meta=$(resolve "linux-image-cloud-$arch")
-kpkg=$(apt-cache depends --important "$meta" 2>/dev/null |
-       awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
-kpkg=${kpkg%%:*}
-[ -n "$kpkg" ] || die "cannot resolve $meta to a linux-image-* package"
+if [ "$kernel" = 6.1 ]; then
+  # The cloud metapackage only depends on the versioned image package.
+  meta=$(resolve "linux-image-cloud-$arch")
+  kpkg=$(apt-cache depends --important "$meta" 2>/dev/null |
+         awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  kpkg=${kpkg%%:*}
+  [ -n "$kpkg" ] || die "cannot resolve $meta to a linux-image-* package"
+else
+  # No metapackage: the newest 6.12 16k image the package lists know.
+  newest_16k() {
+    apt-cache pkgnames linux-image-6.12 2>/dev/null |
+      grep -E '^linux-image-6\.12\.[0-9]+\+deb12-arm64-16k-unsigned$' |
+      sort -V | tail -n 1
+  }
+  kpkg=$(newest_16k)
+  [ -n "$kpkg" ] || ! apt_update_once || kpkg=$(newest_16k)
+  [ -n "$kpkg" ] || die "apt knows no linux-image-6.12.*+deb12-arm64-16k-unsigned; run 'apt-get update'"
+fi
 
 # dmsetup and udev are dynamically linked: these packages hold them and every
 # library in their closures; the closure walk below fails loudly if one goes
@@ -164,10 +193,14 @@ for m in "${modules[@]}"; do
   while read -r verb path _; do
     [ "$verb" = insmod ] || continue
     rel=${path#"$work/k/lib/modules/$kver/"}
+    rel=${rel%.xz}
     grep -qxF "$rel" "$work/load-order" && continue
     echo "$rel" >>"$work/load-order"
     mkdir -p "$root/lib/modules/$kver/$(dirname "$rel")"
-    cp "$path" "$root/lib/modules/$kver/$rel"
+    case "$path" in
+      *.xz) xz -dc "$path" >"$root/lib/modules/$kver/$rel" ;;
+      *) cp "$path" "$root/lib/modules/$kver/$rel" ;;
+    esac
   done <"$work/deps"
 done
 # Paths inside the guest, so its init needs no knowledge of the version.
@@ -247,4 +280,4 @@ mv "$work/vmlinuz" "$work/initramfs.cpio" "$work/udev.cpio" "$out.new/"
 } >"$out.new/stamp"
 rm -rf "$out"
 mv "$out.new" "$out"
-echo "build-guest: $arch guest ready in $out (kernel $kver, initramfs $(( $(stat -c %s "$out/initramfs.cpio") / 1024 )) KiB, udev $(( $(stat -c %s "$out/udev.cpio") / 1024 )) KiB)"
+echo "build-guest: $arch $kernel guest ready in $out (kernel $kver, initramfs $(( $(stat -c %s "$out/initramfs.cpio") / 1024 )) KiB, udev $(( $(stat -c %s "$out/udev.cpio") / 1024 )) KiB)"

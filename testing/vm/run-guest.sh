@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Boots the quillmap test guest (Debian cloud kernel, busybox, real
+# Boots the quillmap test guest (a Debian kernel, busybox, real
 # device-mapper) under QEMU's software emulation and runs one payload in it.
 #
 # Usage:
-#   run-guest.sh --arch amd64|arm64 [--disk NAME=HEADER:SIZE]...
-#                [--devmgr mdev|udev|none] [--no-devmgr] [--udev-no-uuid-link]
+#   run-guest.sh --arch amd64|arm64 [--kernel 6.1|6.12-16k]
+#                [--disk NAME=HEADER:SIZE]... [--devmgr mdev|udev|none]
 #                [--file HOSTPATH:GUESTPATH]... [--env K=V]... [--timeout S]
 #                [--skip-missing] [--console] -- PAYLOAD [ARGS...]
 #
+#   --kernel   the guest's kernel, as build-guest.sh made it: 6.1 (default,
+#              Debian's cloud kernel) or, for arm64, 6.12-16k (Linux 6.12
+#              with 16 KiB pages).
 #   --disk     a virtio disk visible in the guest as /dev/block/NAME (NAME:
 #              up to 20 characters of [A-Za-z0-9._-]). HEADER is the first 4
 #              bytes: 4 characters of text, or hex:XXXXXXXX. SIZE: bytes, or
@@ -26,10 +29,6 @@
 #                    guest made by the current build-guest.sh (udev.cpio).
 #              none  no device manager: the node and link never appear (a
 #                    payload may start `mdev -d` itself).
-#   --no-devmgr  the same as --devmgr none.
-#   --udev-no-uuid-link  with --devmgr udev: the stand-in makes no by-uuid
-#              link, so none ever appears while udev still makes the node
-#              and probes the device.
 #   --file     copies a host file or folder to GUESTPATH before the payload.
 #   --env      exported to the payload (TERM=dumb is always set).
 #   --timeout  seconds for the whole boot and run (default 120).
@@ -41,7 +40,8 @@
 #              stdin from /dev/null.
 #
 # The payload's stdout and stderr come back together on this script's stdout,
-# and its exit status becomes this script's. 125 means the harness failed
+# after a first line naming the guest's kernel release and page size, and its
+# exit status becomes this script's. 125 means the harness failed
 # (bad arguments, boot failure, time-out, no report); the reason is on stderr
 # with the end of the guest's console.
 # Environment: QUILLMAP_VM_CACHE (default ~/.cache/quillmap-vm) holds the
@@ -53,15 +53,14 @@ harness_fail=125
 
 die() { echo "run-guest: $*" >&2; exit "$harness_fail"; }
 
-arch= timeout_s=120 devmgr=mdev uuid_link=1 skip_missing=0 show_console=0
+arch= kernel=6.1 timeout_s=120 devmgr=mdev skip_missing=0 show_console=0
 disks=() files=() envs=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arch=${2:-}; shift 2 ;;
+    --kernel) kernel=${2:-}; shift 2 ;;
     --disk) disks+=("${2:-}"); shift 2 ;;
     --devmgr) devmgr=${2:-}; shift 2 ;;
-    --no-devmgr) devmgr=none; shift ;;
-    --udev-no-uuid-link) uuid_link=0; shift ;;
     --file) files+=("${2:-}"); shift 2 ;;
     --env) envs+=("${2:-}"); shift 2 ;;
     --timeout) timeout_s=${2:-}; shift 2 ;;
@@ -85,17 +84,21 @@ case "$devmgr" in
   mdev|udev|none) ;;
   *) die "--devmgr must be mdev, udev or none" ;;
 esac
-[ "$uuid_link" -eq 1 ] || [ "$devmgr" = udev ] ||
-  die "--udev-no-uuid-link needs --devmgr udev"
-
-cache=${QUILLMAP_VM_CACHE:-${HOME:-$(cd ~ && pwd)}/.cache/quillmap-vm}/$arch
+# The guest's folder in the cache, as build-guest.sh names it.
+case "$arch/$kernel" in
+  */6.1) guest=$arch ;;
+  arm64/6.12-16k) guest=$arch-$kernel ;;
+  *) die "no --kernel '$kernel' for $arch (6.1, or 6.12-16k for arm64)" ;;
+esac
+cache=${QUILLMAP_VM_CACHE:-${HOME:-$(cd ~ && pwd)}/.cache/quillmap-vm}/$guest
+build_cmd="testing/vm/build-guest.sh $arch --kernel $kernel"
 missing=
 command -v "$qemu" >/dev/null 2>&1 || missing="$qemu is not installed (run scripts/setup.sh)"
 [ -n "$missing" ] || [ -f "$cache/stamp" ] ||
-  missing="no $arch guest in $cache (run testing/vm/build-guest.sh $arch)"
+  missing="no $arch $kernel guest in $cache (run $build_cmd)"
 # Guests made before udev was added still serve mdev and none.
 [ -n "$missing" ] || [ "$devmgr" != udev ] || [ -f "$cache/udev.cpio" ] ||
-  missing="the $arch guest in $cache has no udev; rebuild it (run testing/vm/build-guest.sh $arch)"
+  missing="the $arch guest in $cache has no udev; rebuild it (run $build_cmd)"
 if [ -n "$missing" ]; then
   if [ "$skip_missing" -eq 1 ] && [ "${CI:-}" != true ]; then
     echo "run-guest: SKIPPED: $missing"
@@ -207,7 +210,6 @@ marker="@@quillmap-status-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
   echo "QM_MARKER=$marker"
   echo "QM_DISKS=$(shq "${disk_names[*]}")"
   echo "QM_DEVMGR=$devmgr"
-  echo "QM_UUID_LINK=$uuid_link"
   echo "QM_PAYLOAD=$(shq "$payload_guest")"
   echo "QM_PAYLOAD_KIND=$kind"
   printf 'set --'
