@@ -91,16 +91,6 @@ TEST_F(TableQueryTest, ReadsBackLinearTablesAndAppends) {
   EXPECT_EQ(status[3].spec.length, 50u);
 }
 
-TEST_F(TableQueryTest, UnknownNameFailsAndAppendsNothing) {
-  std::vector<TargetInfo> info(2);
-  auto lines = Logged([&] { EXPECT_FALSE(dm_->GetTableInfo("ghost", &info)); });
-  EXPECT_THAT(
-      lines,
-      ElementsAre(
-          "E DM_TABLE_STATUS failed for ghost: No such device or address"));
-  EXPECT_EQ(info.size(), 2u);
-}
-
 TEST_F(TableQueryTest, DeviceWithoutLiveTableHasNoTargets) {
   ASSERT_TRUE(dm_->CreateDevice("empty", "u"));
   std::vector<TargetInfo> info;
