@@ -60,17 +60,6 @@ TEST_F(DeleteTest, DeviceWithoutUuidIsRemovedButCannotBeWaitedFor) {
   }
 }
 
-TEST_F(DeleteTest, UnknownNameFailsWithThreeLines) {
-  auto lines = Logged(
-      [&] { EXPECT_FALSE(dm_->DeleteDevice("ghost", milliseconds(0))); });
-  EXPECT_THAT(
-      lines,
-      ElementsAre(
-          "E Failed to get device path: ghost: No such device or address",
-          "E Failed to get unique path for device ghost",
-          "E DM_DEV_REMOVE failed for [ghost]: No such device or address"));
-}
-
 TEST_F(DeleteTest, PositiveTimeoutWaitsForTheLinkToGo) {
   DmTable table = LinearTable();
   std::string path;

@@ -35,34 +35,33 @@ dm_target_spec SpecAt(const std::string& records, size_t offset) {
 
 }  // namespace
 
-TEST(DmTargetLinear, EncodesUfsRegionByteForByte) {
-  DmTargetLinear target(0, 8184, "/dev/block/sda", 8);
-  EXPECT_EQ(target.GetParameterString(), "/dev/block/sda 8");
-  std::string expected;
-  expected += std::string(8, '\0');                           // sector_start
-  expected += Bytes({0xF8, 0x1F, 0, 0, 0, 0, 0, 0});          // length
-  expected += std::string(4, '\0');                           // status
-  expected += Bytes({0x40, 0, 0, 0});                         // next = 64
-  expected += std::string("linear") + std::string(10, '\0');  // target_type
-  expected += std::string("/dev/block/sda 8") + std::string(8, '\0');
-  ASSERT_EQ(expected.size(), 64u);
-  EXPECT_EQ(target.Serialize(), expected);
-}
-
-TEST(DmTargetLinear, EncodesEmmcRegionByteForByte) {
-  DmTargetLinear target(0, 8188, "/dev/block/mmcblk0boot0", 4);
-  std::string expected;
-  expected += std::string(8, '\0');
-  expected += Bytes({0xFC, 0x1F, 0, 0, 0, 0, 0, 0});
-  expected += std::string(4, '\0');
-  expected += Bytes({0x48, 0, 0, 0});  // next = 72
-  expected += std::string("linear") + std::string(10, '\0');
-  expected += std::string("/dev/block/mmcblk0boot0 4") + std::string(7, '\0');
-  ASSERT_EQ(expected.size(), 72u);
-  EXPECT_EQ(target.Serialize(), expected);
+// The program's two regions (UFS and eMMC boot partitions), byte for byte:
+// start, length, status, next, the type name and the padded text.
+TEST(DmTargetLinear, EncodesTheRegionsByteForByte) {
+  const struct {
+    uint64_t length;
+    const char* disk;
+    uint64_t sector;
+    std::string length_bytes, next_bytes, text;
+  } cases[] = {
+      {8184, "/dev/block/sda", 8, Bytes({0xF8, 0x1F, 0, 0, 0, 0, 0, 0}),
+       Bytes({0x40, 0, 0, 0}), "/dev/block/sda 8" + std::string(8, '\0')},
+      {8188, "/dev/block/mmcblk0boot0", 4,
+       Bytes({0xFC, 0x1F, 0, 0, 0, 0, 0, 0}), Bytes({0x48, 0, 0, 0}),
+       "/dev/block/mmcblk0boot0 4" + std::string(7, '\0')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.disk);
+    DmTargetLinear target(0, c.length, c.disk, c.sector);
+    EXPECT_EQ(target.Serialize(),
+              std::string(8, '\0') + c.length_bytes + std::string(4, '\0') +
+                  c.next_bytes + "linear" + std::string(10, '\0') + c.text);
+  }
 }
 
 TEST(DmTargetLinear, ParameterStringIsPlainDecimal) {
+  EXPECT_EQ(DmTargetLinear(0, 1, "/dev/block/sda", 8).GetParameterString(),
+            "/dev/block/sda 8");
   EXPECT_EQ(DmTargetLinear(0, 1, "/d", 0).GetParameterString(), "/d 0");
   EXPECT_EQ(DmTargetLinear(0, 1, "/d", UINT64_MAX).GetParameterString(),
             "/d 18446744073709551615");

@@ -1,19 +1,22 @@
 // Fuzz target: the property files and their reading through the public
 // API (android::base::GetProperty, GetIntProperty).
 //
-// Input: the key up to the first newline, then the first property file up
-// to the first 0x1e byte, then the second property file. The files are
-// written to a private temporary folder and ANDROID_PROPERTY_FILES names
-// them with a missing file between them.
+// Input: a key up to the first newline, a value up to the second, then free
+// text. The first property file holds " key = value \n", a decimal line
+// "ro.fuzz.n=N" (N from the input's first eight
+// bytes), then the free text;
+// the second file, behind a missing one, holds the free text and
+// "key=second".
 //
-// What must hold: GetProperty agrees with a plain reading of the files
-// (lines split at newlines, surrounding whitespace dropped, blank lines and
-// "#" lines skipped, key and value on either side of the first "=" with
-// their own surrounding whitespace dropped, the first definition in file
-// order wins, a missing file is empty) and leaves errno alone;
-// GetIntProperty for int, int64_t and uint8_t, over the full range and a
-// narrow one, agrees with a strict decimal reading of that value: optional
-// sign, digits only, within range, else the default.
+// What must hold, for any input: GetProperty leaves errno alone and gives
+// the fallback or a value without surrounding whitespace or newline; when
+// the key can be defined (not empty, no "=", newline or surrounding
+// whitespace, no leading "#") and the value has no newline or surrounding
+// whitespace, the first definition wins: GetProperty gives the value.
+// GetIntProperty gives the default or a value within its range, and a
+// value other than the default only from a plain decimal (optional sign,
+// digits); N itself reads back as N where it is in range, else as the
+// default.
 #include <android-base/properties.h>
 #include <android-base/unique_fd.h>
 #include <errno.h>
@@ -24,7 +27,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <optional>
 #include <string>
 
 #include "fuzz_check.h"
@@ -62,74 +64,45 @@ void WriteFile(const std::string& path, const std::string& content) {
 }
 
 bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
+  return c != '\0' && strchr(" \t\n\v\f\r", c) != nullptr;
 }
 
-std::string Strip(const std::string& s) {
-  size_t begin = 0;
-  size_t end = s.size();
-  while (begin < end && IsSpace(s[begin])) ++begin;
-  while (end > begin && IsSpace(s[end - 1])) --end;
-  return s.substr(begin, end - begin);
+bool Bare(const std::string& s) {
+  return s.find('\n') == std::string::npos &&
+         (s.empty() || (!IsSpace(s.front()) && !IsSpace(s.back())));
 }
 
-std::optional<std::string> LookUp(const std::string& text,
-                                  const std::string& key) {
-  size_t begin = 0;
-  for (;;) {
-    size_t end = text.find('\n', begin);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = Strip(text.substr(begin, end - begin));
-    const size_t eq = line.find('=');
-    if (!line.empty() && line[0] != '#' && eq != std::string::npos &&
-        Strip(line.substr(0, eq)) == key) {
-      return Strip(line.substr(eq + 1));
-    }
-    if (end == text.size()) return std::nullopt;
-    begin = end + 1;
-  }
+bool PlainDecimal(const std::string& s) {
+  const size_t digits = !s.empty() && (s[0] == '+' || s[0] == '-') ? 1 : 0;
+  return s.size() > digits &&
+         s.find_first_not_of("0123456789", digits) == std::string::npos;
 }
 
-template <typename T>
-T StrictInt(const std::string& text, T default_value, T min, T max) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  if (i == text.size()) return default_value;
-  // Past 2^70 no value is in any range; stop growing there.
-  const __int128 cap = static_cast<__int128>(1) << 70;
-  __int128 value = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return default_value;
-    value = value * 10 + (text[i] - '0');
-    if (value > cap) value = cap;
-  }
-  if (negative) value = -value;
-  if (value < static_cast<__int128>(min) || value > static_cast<__int128>(max))
-    return default_value;
-  return static_cast<T>(value);
-}
-
+// GetIntProperty over [min, max] gives the default or a value in range, and
+// not the default only from a plain decimal; |n|, when given, is the value
+// written and must read back as itself within range.
 template <typename T>
 void CheckInt(const std::string& key, const std::string& value, T default_value,
-              T min, T max) {
+              T min, T max, const int64_t* n = nullptr) {
   const T got = android::base::GetIntProperty<T>(key, default_value, min, max);
-  const T want = StrictInt<T>(value, default_value, min, max);
-  FUZZ_CHECK(got == want,
-             "value " + Quote(value) + " in [" + std::to_string(+min) + ", " +
-                 std::to_string(+max) + "]: got " + std::to_string(+got) +
-                 ", want " + std::to_string(+want));
+  const std::string where = "value " + Quote(value) + " in [" +
+                            std::to_string(+min) + ", " + std::to_string(+max) +
+                            "]: got " + std::to_string(+got);
+  FUZZ_CHECK(got == default_value || (got >= min && got <= max), where);
+  FUZZ_CHECK(got == default_value || PlainDecimal(value), where);
+  if (n != nullptr) {
+    const bool in_range =
+        *n >= static_cast<int64_t>(min) && *n <= static_cast<int64_t>(max);
+    FUZZ_CHECK(got == (in_range ? static_cast<T>(*n) : default_value), where);
+  }
 }
 
 template <typename T>
-void CheckIntFullRange(const std::string& key, const std::string& value,
-                       T default_value) {
-  CheckInt<T>(key, value, default_value, std::numeric_limits<T>::min(),
-              std::numeric_limits<T>::max());
+void CheckInts(const std::string& key, const std::string& value,
+               const int64_t* n = nullptr) {
+  CheckInt<T>(key, value, 9, std::numeric_limits<T>::min(),
+              std::numeric_limits<T>::max(), n);
+  CheckInt<T>(key, value, 0, 10, 100, n);
 }
 
 }  // namespace
@@ -157,36 +130,40 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const int64_t n =
+      static_cast<int64_t>(quillmap_fuzz::Reader(data, size).Le(8));
   const std::string input(reinterpret_cast<const char*>(data), size);
   const size_t key_end = std::min(input.find('\n'), input.size());
   const std::string key = input.substr(0, key_end);
   const std::string rest = input.substr(std::min(key_end + 1, input.size()));
-  const size_t split = std::min(rest.find('\x1e'), rest.size());
-  const std::string first = rest.substr(0, split);
-  const std::string second = rest.substr(std::min(split + 1, rest.size()));
-  WriteFile(files->first, first);
-  WriteFile(files->second, second);
+  const size_t value_end = std::min(rest.find('\n'), rest.size());
+  const std::string value = rest.substr(0, value_end);
+  const std::string text = rest.substr(std::min(value_end + 1, rest.size()));
+  const std::string n_text = std::to_string(n);
+  WriteFile(files->first,
+            " " + key + " = " + value + " \nro.fuzz.n=" + n_text + "\n" + text);
+  WriteFile(files->second, text + "\n" + key + "=second\n");
 
-  std::optional<std::string> expected;
-  if (!key.empty()) {
-    expected = LookUp(first, key);
-    if (!expected) expected = LookUp(second, key);
-  }
   const std::string fallback = "\x01unset";
   errno = 1234;
   const std::string got = android::base::GetProperty(key, fallback);
   FUZZ_CHECK(errno == 1234,
              "GetProperty changed errno to " + std::to_string(errno));
-  FUZZ_CHECK(got == expected.value_or(fallback),
-             "key " + Quote(key) + ": got " + Quote(got) + ", want " +
-                 Quote(expected.value_or(fallback)));
+  FUZZ_CHECK(got == fallback || Bare(got),
+             "key " + Quote(key) + ": got " + Quote(got));
+  const bool definable = !key.empty() && key[0] != '#' &&
+                         key.find('=') == std::string::npos && Bare(key);
+  if (definable && Bare(value)) {
+    FUZZ_CHECK(got == value, "key " + Quote(key) + ": got " + Quote(got) +
+                                 ", want " + Quote(value));
+  }
 
-  const std::string value = expected.value_or("");
-  CheckIntFullRange<int>(key, value, 17);
-  CheckIntFullRange<int64_t>(key, value, -5);
-  CheckIntFullRange<uint8_t>(key, value, 9);
-  CheckInt<int>(key, value, -7, -1000, 1000);
-  CheckInt<int64_t>(key, value, 3, std::numeric_limits<int64_t>::min() + 1, 0);
-  CheckInt<uint8_t>(key, value, 0, 10, 200);
+  CheckInts<int>(key, got);
+  CheckInts<int64_t>(key, got);
+  CheckInts<uint8_t>(key, got);
+  if (key.find("ro.fuzz.n") != std::string::npos) return 0;  // redefined
+  CheckInts<int>("ro.fuzz.n", n_text, &n);
+  CheckInts<int64_t>("ro.fuzz.n", n_text, &n);
+  CheckInts<uint8_t>("ro.fuzz.n", n_text, &n);
   return 0;
 }
