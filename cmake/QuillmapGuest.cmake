@@ -31,7 +31,7 @@
 # The disk groups, as run-guest.sh --disk NAME=HEADER:SIZE.
 set(QUILLMAP_DISKS_contract
   sda=hex:55465300:4M sdb=COMB:4M mmcblk0boot0=EMMC:4M mmcblk0boot1=EMMC:1M)
-set(QUILLMAP_DISKS_library rk_linear=LINR:4M rk_crypt=hex:00000000:4M)
+set(QUILLMAP_DISKS_library rk_linear=LINR:4M)
 # The program's payloads put these behind its candidate paths themselves.
 set(QUILLMAP_DISKS_program
   ufs_a=UFS1:4M ufs_b=hex:554653ff:4M emmc_a=EMMC:4M emmc_b=EMMC:4M
