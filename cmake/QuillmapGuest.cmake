@@ -10,10 +10,9 @@
 # test reads, kContractDisks and kLibraryDisks.
 #
 # quillmap_guest_run(MODE <mdev|none|udev> COMMAND <target-or-script>
-#                    [ARGS <arg>...] [FILES <hostpath:guestpath>...]
-#                    [ENV <K=V>...] [LABELS <label>...] [TIMEOUT <seconds>])
-#   Adds COMMAND with ARGS (no blanks inside an argument) to the boot of MODE:
-#   a target is linked statically (the guest has no C library for it), a
+#                    [FILES <hostpath:guestpath>...] [ENV <K=V>...]
+#                    [LABELS <label>...] [TIMEOUT <seconds>])
+#   Adds COMMAND to the boot of MODE: a target is linked statically (the guest has no C library for it), a
 #   script is run by busybox sh. The boot runs its commands in the order they
 #   were added, each once the device manager has caught up with the uevents
 #   of the one before (testing/vm/guest/run-each.sh), and passes when each
@@ -101,7 +100,7 @@ endif()
 set(_guest_bin /usr/libexec/quillmap-tests)
 
 function(quillmap_guest_run)
-  cmake_parse_arguments(G "" "MODE;COMMAND;TIMEOUT" "ARGS;FILES;ENV;LABELS" ${ARGN})
+  cmake_parse_arguments(G "" "MODE;COMMAND;TIMEOUT" "FILES;ENV;LABELS" ${ARGN})
   if(NOT G_MODE IN_LIST QUILLMAP_GUEST_MODES OR NOT G_COMMAND OR G_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "quillmap_guest_run(${ARGN}): want MODE <${QUILLMAP_GUEST_MODES}> "
                         "COMMAND <target-or-script> and the options above")
@@ -121,9 +120,6 @@ function(quillmap_guest_run)
     set(line "sh ${_guest_bin}/${file}")
     list(APPEND G_FILES ${G_COMMAND}:${_guest_bin}/${file})
   endif()
-  foreach(a IN LISTS G_ARGS)
-    string(APPEND line " ${a}")
-  endforeach()
   set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_LINES "${line}")
   set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_FILES ${G_FILES})
   set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_ENV ${G_ENV})

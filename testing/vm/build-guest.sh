@@ -77,17 +77,15 @@ mkdir -p "$root"/{bin,sbin,lib,proc,sys,dev,tmp,run} "$udev_root"
 # "pkg:arch", or the plain name for Architecture: all packages (apt refuses
 # "pkg:arm64" for those, and one refused name makes a batch fetch nothing).
 qualified_name() {
-  local p=$1 pa
-  pa=$(apt-cache show --no-all-versions "$p:$arch" 2>/dev/null |
-       awk '/^Architecture:/ {print $2; exit}') || true
-  if [ -z "$pa" ]; then
-    pa=$(apt-cache show --no-all-versions "$p" 2>/dev/null |
-         awk '/^Architecture:/ {print $2; exit}') || true
-  fi
+  local q pa=
+  for q in "$1:$arch" "$1"; do
+    [ -n "$pa" ] || pa=$(apt-cache show --no-all-versions "$q" 2>/dev/null |
+                         awk '/^Architecture:/ {print $2; exit}') || true
+  done
   case "$pa" in
-    all) echo "$p" ;;
+    all) echo "$1" ;;
     "") return 1 ;;
-    *) echo "$p:$arch" ;;
+    *) echo "$1:$arch" ;;
   esac
 }
 
