@@ -47,8 +47,8 @@ done
 payload=$1
 shift
 case "$arch" in
-  amd64) qemu=qemu-system-x86_64 ;;
-  arm64) qemu=qemu-system-aarch64 ;;
+  amd64) qemu="qemu-system-x86_64" ;;
+  arm64) qemu="qemu-system-aarch64" ;;
   *) die "--arch must be amd64 or arm64" ;;
 esac
 [[ "$timeout_s" =~ ^[0-9]+$ ]] && [ "$timeout_s" -gt 0 ] || die "bad --timeout '$timeout_s'"
