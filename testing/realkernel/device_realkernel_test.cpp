@@ -30,7 +30,6 @@ namespace dm {
 namespace realkernel {
 namespace {
 
-using contract::DmClient;
 using contract::Entries;
 using contract::Exists;
 using contract::ReadAt;

@@ -31,7 +31,6 @@ using contract::CountLines;
 using contract::Entries;
 using contract::Exists;
 using contract::RunCommand;
-using contract::WaitFor;
 using std::chrono::milliseconds;
 
 const char* const kProgramDevices[] = {"preloader_raw_a", "preloader_raw_b"};
