@@ -11,6 +11,7 @@
 
 #include "contract_env.h"
 #include "contract_fixture.h"
+#include "witness.h"
 
 namespace contract {
 namespace {
@@ -73,20 +74,6 @@ void WritePattern(const std::string& disk, uint64_t from, uint64_t count) {
   ASSERT_EQ(fsync(fd.get()), 0);
 }
 
-std::string ReadAll(const std::string& path, uint64_t from, uint64_t size) {
-  unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  std::string bytes(size, '\0');
-  size_t done = 0;
-  while (fd.get() >= 0 && done < size) {
-    const ssize_t n = pread(fd.get(), &bytes[done], size - done,
-                            static_cast<off_t>(from + done));
-    if (n <= 0) break;
-    done += n;
-  }
-  bytes.resize(done);
-  return bytes;
-}
-
 struct Mapping {
   const char* name;
   std::vector<Linear> targets;
@@ -104,7 +91,8 @@ TEST_P(MappedBytes, NodeReadsTheBackingBytes) {
     if (t.length == 0) t.length = DiskSectors(t.disk) - t.sector;
     WritePattern(t.disk, t.sector, t.length);
     if (HasFatalFailure()) return;
-    expected += ReadAll(t.disk, t.sector * 512, t.length * 512);
+    expected +=
+        ReadAt(t.disk, static_cast<off_t>(t.sector * 512), t.length * 512);
     sectors += t.length;
   }
   ASSERT_EQ(expected.size(), sectors * 512);
@@ -115,7 +103,7 @@ TEST_P(MappedBytes, NodeReadsTheBackingBytes) {
   unique_fd fd(open(node.c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_GE(fd.get(), 0) << strerror(errno);
   EXPECT_EQ(lseek(fd.get(), 0, SEEK_END), static_cast<off_t>(sectors * 512));
-  const std::string got = ReadAll(node, 0, sectors * 512);
+  const std::string got = ReadAt(node, 0, sectors * 512);
   ASSERT_EQ(got.size(), expected.size());
   // Compare by sector so that a failure says where.
   for (size_t at = 0; at < got.size(); at += 512) {

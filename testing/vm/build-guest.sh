@@ -4,38 +4,16 @@
 #
 # Usage: build-guest.sh [--force] <amd64|arm64> [--kernel 6.1|6.12-16k]
 #
-# The kernel: 6.1 (the default) is Debian's cloud kernel of the 6.1 line;
-# 6.12-16k (arm64 only) is the newest linux-image-6.12.<n>+deb12-arm64-16k-
-# unsigned, Linux 6.12 with 16 KiB pages (it needs a CPU with that granule:
-# run-guest.sh boots arm64 guests with -cpu max). Its modules come
-# xz-compressed and are unpacked here, since the guest's insmod takes plain
-# ones.
-#
-# Everything comes from Debian's package archive through `apt-get download`
-# and is unpacked with `dpkg-deb -x` in a temporary folder; nothing is
-# installed on the host. The result goes to
-#   ${QUILLMAP_VM_CACHE:-$HOME/.cache/quillmap-vm}/<guest>/, where <guest> is
-#   <arch> for 6.1 and <arch>-<kernel> for the others:
-#     vmlinuz         the kernel
-#     initramfs.cpio  uncompressed newc archive, padded to 512 bytes: static
-#                     busybox, the kernel modules below (in load order, listed
-#                     in /lib/modules/load-order), dmsetup with its libraries
-#     udev.cpio       a second archive of the same kind, for guests that run
-#                     Debian's systemd-udevd as their device manager:
-#                     /bin/udevadm, /lib/systemd/systemd-udevd (a link to it)
-#                     and the libraries they need that initramfs.cpio lacks;
-#                     run-guest.sh appends it only to those boots
-#     stamp           written last; its presence with the current "format:"
-#                     line means the folder is complete and current
-# An existing current stamp makes this a no-op unless --force is given; a
-# stamp of an older format (a guest made before udev.cpio existed) is rebuilt.
-# The guest's /init and device-manager rules are not part of it: run-guest.sh
-# adds them to each boot.
-#
-# Modules: dm-mod and dm-crypt, the crypto the crypt targets
-# "aes-cbc-essiv:sha256" and "aes-xts-plain64" need when not built in,
-# virtio-blk/virtio-pci for the disks and virtio-console for the result
-# channel, each with its dependencies (depmod -b, modprobe --show-depends).
+# 6.1 is Debian's cloud kernel; 6.12-16k (arm64 only) the newest 6.12 kernel
+# with 16 KiB pages, whose xz modules are unpacked here for busybox insmod.
+# Everything comes from `apt-get download` and `dpkg-deb -x`; nothing is
+# installed on the host. Into ${QUILLMAP_VM_CACHE:-~/.cache/quillmap-vm}/
+# <arch> (6.1) or <arch>-<kernel> go: vmlinuz; initramfs.cpio (busybox, the
+# modules in load order, dmsetup and its libraries); udev.cpio (udevadm as
+# systemd-udevd and the libraries it adds), which run-guest.sh appends only
+# to udev boots; and stamp, written last. Both archives are padded to 512
+# bytes. A stamp of the current format makes this a no-op without --force.
+# The guest's /init and device-manager rules come with each boot instead.
 set -euo pipefail
 
 die() { echo "build-guest: $*" >&2; exit 1; }
@@ -67,7 +45,7 @@ case "$arch" in
 esac
 
 # Raised whenever the folder's contents change in a way that run-guest.sh
-# relies on; 2: udev.cpio.
+# relies on.
 stamp_format=2
 
 cache_root=${QUILLMAP_VM_CACHE:-${HOME:-$(cd ~ && pwd)}/.cache/quillmap-vm}
@@ -99,17 +77,15 @@ mkdir -p "$root"/{bin,sbin,lib,proc,sys,dev,tmp,run} "$udev_root"
 # "pkg:arch", or the plain name for Architecture: all packages (apt refuses
 # "pkg:arm64" for those, and one refused name makes a batch fetch nothing).
 qualified_name() {
-  local p=$1 pa
-  pa=$(apt-cache show --no-all-versions "$p:$arch" 2>/dev/null |
-       awk '/^Architecture:/ {print $2; exit}') || true
-  if [ -z "$pa" ]; then
-    pa=$(apt-cache show --no-all-versions "$p" 2>/dev/null |
-         awk '/^Architecture:/ {print $2; exit}') || true
-  fi
+  local q pa=
+  for q in "$1:$arch" "$1"; do
+    [ -n "$pa" ] || pa=$(apt-cache show --no-all-versions "$q" 2>/dev/null |
+                         awk '/^Architecture:/ {print $2; exit}') || true
+  done
   case "$pa" in
-    all) echo "$p" ;;
+    all) echo "$1" ;;
     "") return 1 ;;
-    *) echo "$p:$arch" ;;
+    *) echo "$1:$arch" ;;
   esac
 }
 
@@ -181,7 +157,9 @@ kver=$(ls "$work/k/lib/modules")
 [ "$(echo "$kver" | wc -w)" -eq 1 ] || die "expected one module tree in $kpkg, found: $kver"
 cp "$work/k/boot/vmlinuz-$kver" "$work/vmlinuz"
 depmod -b "$work/k" "$kver"
-# Generic names, so no CPU feature is needed; modprobe reports the built-in
+# dm-crypt and the crypto of "aes-cbc-essiv:sha256" and "aes-xts-plain64",
+# the disks' and the result channel's virtio drivers, each with what it
+# needs. Generic names, so no CPU feature is needed; modprobe reports the built-in
 # ones (aes, cbc, sha256 in Debian's config) as "builtin" and they are skipped.
 modules=(dm-mod dm-crypt cbc ecb xts essiv sha256_generic aes_generic
          virtio_pci virtio_blk virtio_console)

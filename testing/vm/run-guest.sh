@@ -2,50 +2,23 @@
 # Boots the quillmap test guest (a Debian kernel, busybox, real
 # device-mapper) under QEMU's software emulation and runs one payload in it.
 #
-# Usage:
-#   run-guest.sh --arch amd64|arm64 [--kernel 6.1|6.12-16k]
-#                [--disk NAME=HEADER:SIZE]... [--devmgr mdev|udev|none]
-#                [--file HOSTPATH:GUESTPATH]... [--env K=V]... [--timeout S]
-#                [--skip-missing] [--console] -- PAYLOAD [ARGS...]
-#
-#   --kernel   the guest's kernel, as build-guest.sh made it: 6.1 (default,
-#              Debian's cloud kernel) or, for arm64, 6.12-16k (Linux 6.12
-#              with 16 KiB pages).
-#   --disk     a virtio disk visible in the guest as /dev/block/NAME (NAME:
-#              up to 20 characters of [A-Za-z0-9._-]). HEADER is the first 4
-#              bytes: 4 characters of text, or hex:XXXXXXXX. SIZE: bytes, or
-#              with a K, M or G suffix (powers of 1024). After the header the
-#              disk holds a pseudo-random pattern over its first 8 MiB, the
-#              same on every run and different for every disk name; the rest
-#              reads as zeros.
-#   --devmgr   the daemon that runs the device-manager stand-in
-#              guest/dm-event.sh, which makes /dev/block/dm-<minor> (a node)
-#              and /dev/block/mapper/by-uuid/<uuid> (-> ../../dm-<minor>) for
-#              device-mapper devices:
-#              mdev  (default) busybox `mdev -d`; it never opens the devices.
-#              udev  Debian's systemd-udevd with the rules in guest/udev/; it
-#                    also probes every new or changed block device (the blkid
-#                    builtin opens it), as udev does on a real system. Needs a
-#                    guest made by the current build-guest.sh (udev.cpio).
-#              none  no device manager: the node and link never appear (a
-#                    payload may start `mdev -d` itself).
-#   --file     copies a host file or folder to GUESTPATH before the payload.
-#   --env      exported to the payload (TERM=dumb is always set).
-#   --timeout  seconds for the whole boot and run (default 120).
-#   --skip-missing  when QEMU or the guest (testing/vm/build-guest.sh) is
-#              missing, exit 77 ("skipped") instead of 125, unless CI=true.
-#   --console  copy the guest's console (kernel log, init messages) to stderr.
-#   PAYLOAD    a static executable for the guest's architecture, or a shell
-#              script (run by busybox sh). It runs as root in /tmp with its
-#              stdin from /dev/null.
-#
-# The payload's stdout and stderr come back together on this script's stdout,
-# after a first line naming the guest's kernel release and page size, and its
-# exit status becomes this script's. 125 means the harness failed
-# (bad arguments, boot failure, time-out, no report); the reason is on stderr
-# with the end of the guest's console.
-# Environment: QUILLMAP_VM_CACHE (default ~/.cache/quillmap-vm) holds the
-# guests that build-guest.sh makes.
+# Usage: run-guest.sh --arch amd64|arm64 [--kernel 6.1|6.12-16k]
+#   [--disk NAME=HEADER:SIZE]... [--devmgr mdev|udev|none]
+#   [--file HOSTPATH:GUESTPATH]... [--env K=V]... [--timeout S]
+#   [--skip-missing] -- PAYLOAD [ARGS...]
+# A disk shows as /dev/block/NAME: HEADER (4 characters, or hex:XXXXXXXX),
+# then a pattern over its first 8 MiB that is the same on every run and
+# differs per disk name, then zeros. --devmgr picks the daemon that runs
+# guest/dm-event.sh for dm devices (busybox mdev -d, which never opens them;
+# systemd-udevd, which probes them as a real system does; or none).
+# --skip-missing exits 77 instead of 125 when QEMU or the guest is missing,
+# unless CI=true. The payload, a busybox sh script (it may start static
+# executables sent with --file), runs as root in /tmp with TERM=dumb; its
+# output comes back on stdout after a line naming the kernel and page size,
+# and its status becomes ours. 125 means the harness failed, with the reason
+# and the console's end on stderr.
+# QUILLMAP_VM_CACHE (default ~/.cache/quillmap-vm) holds build-guest.sh's
+# guests.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -53,7 +26,7 @@ harness_fail=125
 
 die() { echo "run-guest: $*" >&2; exit "$harness_fail"; }
 
-arch= kernel=6.1 timeout_s=120 devmgr=mdev skip_missing=0 show_console=0
+arch= kernel=6.1 timeout_s=120 devmgr=mdev skip_missing=0
 disks=() files=() envs=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -65,7 +38,6 @@ while [ $# -gt 0 ]; do
     --env) envs+=("${2:-}"); shift 2 ;;
     --timeout) timeout_s=${2:-}; shift 2 ;;
     --skip-missing) skip_missing=1; shift ;;
-    --console) show_console=1; shift ;;
     --) shift; break ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) die "unknown argument '$1' (see --help)" ;;
@@ -75,8 +47,8 @@ done
 payload=$1
 shift
 case "$arch" in
-  amd64) qemu=qemu-system-x86_64 elf_machine="X86-64" ;;
-  arm64) qemu=qemu-system-aarch64 elf_machine="AArch64" ;;
+  amd64) qemu="qemu-system-x86_64" ;;
+  arm64) qemu="qemu-system-aarch64" ;;
   *) die "--arch must be amd64 or arm64" ;;
 esac
 [[ "$timeout_s" =~ ^[0-9]+$ ]] && [ "$timeout_s" -gt 0 ] || die "bad --timeout '$timeout_s'"
@@ -96,9 +68,6 @@ missing=
 command -v "$qemu" >/dev/null 2>&1 || missing="$qemu is not installed (run scripts/setup.sh)"
 [ -n "$missing" ] || [ -f "$cache/stamp" ] ||
   missing="no $arch $kernel guest in $cache (run $build_cmd)"
-# Guests made before udev was added still serve mdev and none.
-[ -n "$missing" ] || [ "$devmgr" != udev ] || [ -f "$cache/udev.cpio" ] ||
-  missing="the $arch guest in $cache has no udev; rebuild it (run $build_cmd)"
 if [ -n "$missing" ]; then
   if [ "$skip_missing" -eq 1 ] && [ "${CI:-}" != true ]; then
     echo "run-guest: SKIPPED: $missing"
@@ -108,17 +77,6 @@ if [ -n "$missing" ]; then
 fi
 
 [ -f "$payload" ] || die "payload '$payload' does not exist"
-if [ "$(head -c 4 "$payload" | od -An -c | tr -d ' ')" = '177ELF' ]; then
-  kind=elf
-  machine=$(readelf -h "$payload" | sed -n 's/^ *Machine: *//p')
-  [[ "$machine" == *"$elf_machine"* ]] ||
-    die "payload '$payload' is built for '$machine', not for the $arch guest"
-  if readelf -l "$payload" | grep -q 'Requesting program interpreter'; then
-    die "payload '$payload' is dynamically linked; the guest has no C library for it: link it with -static"
-  fi
-else
-  kind=script
-fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillmap-run.XXXXXX")
 qemu_pid=
@@ -131,16 +89,6 @@ trap 'exit 130' INT TERM
 
 # Quotes $1 for a POSIX shell.
 shq() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
-
-to_bytes() {
-  local s=$1 n
-  case "$s" in
-    *[kK]) n=${s%?}; [[ "$n" =~ ^[0-9]+$ ]] && echo $((n * 1024)) ;;
-    *[mM]) n=${s%?}; [[ "$n" =~ ^[0-9]+$ ]] && echo $((n * 1024 * 1024)) ;;
-    *[gG]) n=${s%?}; [[ "$n" =~ ^[0-9]+$ ]] && echo $((n * 1024 * 1024 * 1024)) ;;
-    *) [[ "$s" =~ ^[0-9]+$ ]] && echo "$s" ;;
-  esac
-}
 
 # Writes the 4 header bytes given as text or hex:XXXXXXXX to stdout.
 header_bytes() {
@@ -169,7 +117,7 @@ for disk in "${disks[@]}"; do
   [[ "$name" =~ ^[A-Za-z0-9._-]{1,20}$ ]] ||
     die "bad disk name '$name' (1 to 20 characters of A-Z a-z 0-9 . _ -)"
   for n in "${disk_names[@]}"; do [ "$n" != "$name" ] || die "disk '$name' given twice"; done
-  size=$(to_bytes "$size_s") || true
+  size=$(numfmt --from=iec "$size_s" 2>/dev/null) || true
   [ -n "$size" ] && [ "$size" -ge 512 ] && [ $((size % 512)) -eq 0 ] ||
     die "bad size '$size_s' for disk '$name' (a multiple of 512 bytes, e.g. 4M)"
   img=$work/disk$i.img
@@ -211,7 +159,6 @@ marker="@@quillmap-status-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
   echo "QM_DISKS=$(shq "${disk_names[*]}")"
   echo "QM_DEVMGR=$devmgr"
   echo "QM_PAYLOAD=$(shq "$payload_guest")"
-  echo "QM_PAYLOAD_KIND=$kind"
   printf 'set --'
   for a in "$@"; do printf ' %s' "$(shq "$a")"; done
   echo
@@ -240,11 +187,13 @@ case "$arch" in
   arm64) machine=(-M virt -accel tcg,thread=multi -cpu max,pauth-impdef=on); append="console=ttyAMA0 $append" ;;
 esac
 
-show_console_tail() {
-  if [ -s "$work/console.log" ]; then
-    echo "run-guest: last lines of the guest console:" >&2
-    tail -n 25 "$work/console.log" | tr -d '\r' | sed 's/^/  | /' >&2
-  fi
+# Ends the run as a harness failure, with what the guest said before that.
+guest_fail() {
+  [ ! -s "$work/qemu.log" ] || sed 's/^/run-guest: qemu: /' "$work/qemu.log" >&2
+  [ ! -s "$work/out" ] || { echo "run-guest: the payload's output so far:" >&2; cat "$work/out" >&2; }
+  [ ! -s "$work/console.log" ] || { echo "run-guest: last lines of the guest console:" >&2
+    tail -n 25 "$work/console.log" | tr -d '\r' | sed 's/^/  | /' >&2; }
+  die "$1"
 }
 
 start=$(date +%s)
@@ -257,10 +206,7 @@ while kill -0 "$qemu_pid" 2>/dev/null; do
     kill "$qemu_pid" 2>/dev/null || true
     wait "$qemu_pid" 2>/dev/null || true
     qemu_pid=
-    [ "$show_console" -eq 0 ] || tr -d '\r' <"$work/console.log" >&2
-    [ ! -s "$work/out" ] || { echo "run-guest: the payload's output so far:" >&2; cat "$work/out" >&2; }
-    show_console_tail
-    die "time-out: the guest did not finish within $timeout_s s"
+    guest_fail "time-out: the guest did not finish within $timeout_s s"
   fi
   sleep 0.1
 done
@@ -268,17 +214,9 @@ qemu_rc=0
 wait "$qemu_pid" || qemu_rc=$?
 qemu_pid=
 
-[ "$show_console" -eq 0 ] || tr -d '\r' <"$work/console.log" >&2
 found=$(grep -a -b -o "$marker [0-9]*" "$work/out" 2>/dev/null | tail -n 1) || true
-if [ -z "$found" ]; then
-  [ ! -s "$work/qemu.log" ] || sed 's/^/run-guest: qemu: /' "$work/qemu.log" >&2
-  [ ! -s "$work/out" ] || { echo "run-guest: the payload's output so far:" >&2; cat "$work/out" >&2; }
-  show_console_tail
-  if [ "$qemu_rc" -ne 0 ]; then
-    die "QEMU failed (status $qemu_rc)"
-  fi
-  die "the guest stopped without reporting the payload's status (boot failure or crash)"
-fi
+[ -n "$found" ] || [ "$qemu_rc" -eq 0 ] || guest_fail "QEMU failed (status $qemu_rc)"
+[ -n "$found" ] || guest_fail "the guest stopped without reporting the payload's status (boot failure or crash)"
 offset=${found%%:*}
 status=${found##* }
 # init put a newline before the marker.
