@@ -24,13 +24,9 @@ bool ParseCount(const std::string& text, long max, long* out) {
   return true;
 }
 
-bool CanonicalRequest(const std::string& text, std::string* out) {
-  const std::string name = text.rfind("DM_", 0) == 0 ? text : "DM_" + text;
+bool KnownRequest(const std::string& name) {
   for (unsigned cmd = 0; !CommandName(cmd).empty(); ++cmd) {
-    if (CommandName(cmd) == name) {
-      *out = name;
-      return true;
-    }
+    if (CommandName(cmd) == name) return true;
   }
   return false;
 }
@@ -46,11 +42,6 @@ bool ParseIoFault(const std::string& text, IoFault* out) {
 }  // namespace
 
 bool ParseErrno(const std::string& text, int* out) {
-  long n = 0;
-  if (ParseCount(text, 4095, &n) && n > 0) {
-    *out = static_cast<int>(n);
-    return true;
-  }
   for (int e = 1; e < 4096; ++e) {
     const char* name = strerrorname_np(e);
     if (name && text == name) {
@@ -59,12 +50,6 @@ bool ParseErrno(const std::string& text, int* out) {
     }
   }
   return false;
-}
-
-std::string ErrnoName(int err) {
-  if (err == 0) return "0";
-  const char* name = strerrorname_np(err);
-  return name ? name : std::to_string(err);
 }
 
 bool ParseRequestFaults(const std::string& text,
@@ -77,7 +62,8 @@ bool ParseRequestFaults(const std::string& text,
     const size_t eq = item.find('=');
     if (eq == std::string::npos) return false;
     RequestFault f;
-    if (!CanonicalRequest(item.substr(0, eq), &f.request)) return false;
+    f.request = item.substr(0, eq);
+    if (!KnownRequest(f.request)) return false;
     std::string err = item.substr(eq + 1);
     const size_t at = err.find('@');
     if (at != std::string::npos) {

@@ -1,5 +1,5 @@
 // The fake's configuration: its settings as the FAKEDM_* environment
-// variables give them (see fakedm.h for their meaning), errno names, and the
+// variables give them (see fakedm.h for their meaning), and the
 // fault switches at work (FaultState: which open of the control node, which
 // request, read or seek fails, and how successful replies are edited; the
 // occurrence counters restart whenever the switches are set).
@@ -69,15 +69,12 @@ using GetEnv = std::function<const char*(const char*)>;
 
 bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error);
 
-// FAKEDM_FAIL's value: "REQ=ERR[@N],...". Request names are made canonical
-// ("TABLE_LOAD" becomes "DM_TABLE_LOAD").
+// FAKEDM_FAIL's value: "REQ=ERR[@N],...", REQ a request's full name.
 bool ParseRequestFaults(const std::string& text,
                         std::vector<RequestFault>* out);
 
-// An errno from its name ("EBUSY") or decimal number.
+// An errno from its name ("EBUSY").
 bool ParseErrno(const std::string& text, int* out);
-// "0" for 0, else the errno's name (or its number when it has none).
-std::string ErrnoName(int err);
 
 class FaultState {
  public:

@@ -14,7 +14,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "config.h"
 #include "text.h"
 
 namespace fakedm {
@@ -255,7 +254,7 @@ void StateStore::AppendRequest(const std::string& request,
       name.begin(), name.end(), [](char c) { return c == '\t' || c == '\n'; },
       ' ');
   std::ofstream out(dir_ + "/requests", std::ios::app);
-  out << request << '\t' << name << '\t' << ErrnoName(error) << '\n';
+  out << request << '\t' << name << '\t' << error << '\n';
 }
 
 std::vector<Request> StateStore::Requests() const {
@@ -271,7 +270,7 @@ std::vector<Request> StateStore::Requests() const {
     std::getline(ls, r.request, '\t');
     std::getline(ls, r.name, '\t');
     std::getline(ls, err);
-    if (err != "0" && !ParseErrno(err, &r.error)) r.error = -1;
+    if (!ParseDecimal(err, &r.error)) r.error = -1;
     out.push_back(r);
   }
   return out;

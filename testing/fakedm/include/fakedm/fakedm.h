@@ -40,7 +40,7 @@
 //                             changed it, so a test sees the devices a
 //                             program under LD_PRELOAD left.
 //   $ROOT/.fakedm/requests    one line per request: "<REQUEST>\t<name>\t<err>"
-//                             where err is 0 or the errno name (EBUSY, ...).
+//                             where err is 0 or the errno's number.
 //   $ROOT/.fakedm/open_fds    the number of descriptors opened through
 //                             redirected paths and not closed yet.
 //
@@ -66,11 +66,10 @@
 // ReadEnvironment()):
 //   FAKEDM_ROOT=DIR                the sandbox root; unset: pass-through.
 //   FAKEDM_FAIL=REQ=ERR[@N],...    request REQ (DM_DEV_CREATE, DM_TABLE_LOAD,
-//                                  ..., the "DM_" may be left out) fails with
-//                                  ERR (a name like EBUSY or a number), every
-//                                  time or only at its Nth occurrence (1 is
-//                                  the first); nothing is changed in the
-//                                  kernel. E.g.
+//                                  ...) fails with ERR (a name like EBUSY),
+//                                  every time or only at its Nth occurrence
+//                                  (1 is the first); nothing is changed in
+//                                  the kernel. E.g.
 //                                  "DM_TABLE_LOAD=EINVAL,DM_DEV_REMOVE=EBUSY@2".
 //   FAKEDM_CONTROL_OPEN_FAIL=ERR   every open of the control node fails ERR.
 //   FAKEDM_READ_FAIL=PATH=ERR      every read() of a descriptor opened at the
