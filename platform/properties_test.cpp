@@ -35,6 +35,7 @@ TEST_F(PropertiesTest, FirstDefinitionWinsAcrossAndWithinFiles) {
                               "ro.build.version.sdk=29\n"
                               "ro.build.version.sdk=33\n"
                               "  ro.spaced  =  value with blanks  \n"
+                              "ro.build.ab_update=\n"
                               "no equals sign here\n");
   const std::string b =
       Write("b.prop", "ro.build.version.sdk=30\nro.only.b=yes");
@@ -42,7 +43,8 @@ TEST_F(PropertiesTest, FirstDefinitionWinsAcrossAndWithinFiles) {
   EXPECT_EQ(GetProperty("ro.build.version.sdk", "x"), "29");
   EXPECT_EQ(GetProperty("ro.only.b", ""), "yes");
   EXPECT_EQ(GetProperty("ro.spaced", ""), "value with blanks");
-  EXPECT_EQ(GetProperty("ro.build.ab_update", "dflt"), "dflt");
+  EXPECT_EQ(GetProperty("ro.build.ab_update", "dflt"), "");  // defined empty
+  EXPECT_EQ(GetProperty("ro.absent", "dflt"), "dflt");
   EXPECT_EQ(GetProperty("# comment", "dflt"), "dflt");
 }
 
@@ -52,11 +54,6 @@ TEST_F(PropertiesTest, MissingOrUnreadableFilesCountAsEmpty) {
   EXPECT_EQ(GetProperty("ro.anything", "default"), "default");
   Use("");
   EXPECT_EQ(GetProperty("ro.anything", "default"), "default");
-}
-
-TEST_F(PropertiesTest, EmptyValueIsDefinedAndEmpty) {
-  Use(Write("p", "ro.build.ab_update=\n"));
-  EXPECT_EQ(GetProperty("ro.build.ab_update", "unset"), "");
 }
 
 TEST_F(PropertiesTest, IntegersParseStrictly) {

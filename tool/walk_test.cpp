@@ -24,9 +24,9 @@ namespace quillmap {
 namespace {
 
 using android::dm::testing_util::TestDeviceMapper;
+using quillmap_testing::DevicesLeft;
 using quillmap_testing::FakeSandbox;
 using ::testing::Each;
-using ::testing::MatchesRegex;
 
 struct Disk {
   const char* path;
@@ -220,20 +220,6 @@ const Row kRows[] = {
                  "Device or resource busy"}),
      kAfterFirstFailed},
 };
-
-std::vector<std::string> DevicesLeft() {
-  std::vector<std::string> left;
-  for (const fakedm::Device& d : fakedm::Devices()) {
-    EXPECT_THAT(d.uuid, MatchesRegex(quillmap_testing::kUuid)) << d.name;
-    std::string text = d.name + " dm-" + std::to_string(d.minor) + ":";
-    for (const fakedm::Target& t : d.active) {
-      text += " " + std::to_string(t.start) + " " + std::to_string(t.length) +
-              " " + t.type + " " + t.params;
-    }
-    left.push_back(text);
-  }
-  return left;
-}
 
 std::vector<std::string> UuidsLeft() {
   std::vector<std::string> uuids;

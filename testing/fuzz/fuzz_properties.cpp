@@ -18,9 +18,7 @@
 // digits); N itself reads back as N where it is in range, else as the
 // default.
 #include <android-base/properties.h>
-#include <android-base/unique_fd.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -39,8 +37,6 @@ namespace {
 struct Files {
   explicit Files(const char* base) : dir("quillmap-fuzz-properties", base) {}
   quillmap_testing::TempDir dir;
-  std::string first = dir.Path("first.prop");
-  std::string second = dir.Path("second.prop");
 };
 Files* files = nullptr;
 
@@ -49,18 +45,10 @@ void RemoveFiles() {
   files = nullptr;
 }
 
-void WriteFile(const std::string& path, const std::string& content) {
-  android::base::unique_fd fd(
-      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  FUZZ_CHECK(fd.get() >= 0, "cannot write " + path);
-  size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n =
-        write(fd.get(), content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    FUZZ_CHECK(n > 0, "cannot write " + path);
-    done += static_cast<size_t>(n);
-  }
+// Replaces the property file |name| with |content|.
+void WriteFile(const char* name, const std::string& content) {
+  FUZZ_CHECK(!files->dir.File(name, content).empty(),
+             std::string("cannot write ") + name);
 }
 
 bool IsSpace(char c) {
@@ -120,9 +108,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   }
   files = new Files(base);
   FUZZ_CHECK(files->dir.ok(), std::string("cannot make a folder in ") + base);
-  const std::string list = files->first + ":" +
+  const std::string list = files->dir.Path("first.prop") + ":" +
                            files->dir.Path("missing.prop") + ":" +
-                           files->second;
+                           files->dir.Path("second.prop");
   setenv("ANDROID_PROPERTY_FILES", list.c_str(), 1);
   atexit(RemoveFiles);
   quillmap_fuzz::on_failure = RemoveFiles;
@@ -140,9 +128,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string value = rest.substr(0, value_end);
   const std::string text = rest.substr(std::min(value_end + 1, rest.size()));
   const std::string n_text = std::to_string(n);
-  WriteFile(files->first,
+  WriteFile("first.prop",
             " " + key + " = " + value + " \nro.fuzz.n=" + n_text + "\n" + text);
-  WriteFile(files->second, text + "\n" + key + "=second\n");
+  WriteFile("second.prop", text + "\n" + key + "=second\n");
 
   const std::string fallback = "\x01unset";
   errno = 1234;

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,8 +20,6 @@
 #include "fake_sandbox.h"
 
 namespace {
-
-using quillmap_testing::kUuid;
 
 struct Situation {
   const char* name;
@@ -52,21 +49,9 @@ const Situation kSituations[] = {
 // device with its live table (its UUID only by shape: each run makes its
 // own).
 std::vector<std::string> KernelAfterRun() {
-  std::vector<std::string> kernel;
-  for (const fakedm::Request& r : fakedm::Requests()) {
-    kernel.push_back(r.request + " " + r.name + " " + std::to_string(r.error));
-  }
-  for (const fakedm::Device& d : fakedm::Devices()) {
-    std::string device = d.name + " minor " + std::to_string(d.minor) +
-                         (std::regex_match(d.uuid, std::regex(kUuid))
-                              ? " <uuid>"
-                              : " uuid '" + d.uuid + "'");
-    for (const fakedm::Target& t : d.active) {
-      device += " | " + std::to_string(t.start) + " " +
-                std::to_string(t.length) + " " + t.type + " " + t.params;
-    }
+  std::vector<std::string> kernel = quillmap_testing::RequestLog();
+  for (const std::string& device : quillmap_testing::DevicesLeft())
     kernel.push_back(device);
-  }
   return kernel;
 }
 

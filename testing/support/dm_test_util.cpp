@@ -6,16 +6,6 @@ namespace android {
 namespace dm {
 namespace testing_util {
 
-std::vector<std::string> RequestLog() {
-  std::vector<std::string> log;
-  for (const fakedm::Request& r : fakedm::Requests()) {
-    std::string entry = r.request + " " + r.name;
-    if (r.error != 0) entry += " " + std::to_string(r.error);
-    log.push_back(entry);
-  }
-  return log;
-}
-
 void DmTest::SetUp() {
   ASSERT_TRUE(sandbox_.ok());
   ASSERT_TRUE(

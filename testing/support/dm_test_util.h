@@ -23,11 +23,7 @@ namespace testing_util {
 using std::chrono::milliseconds;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-
-// The requests the fake kernel received, as "REQUEST name" or
-// "REQUEST name ERRNO".
-std::vector<std::string> RequestLog();
+using quillmap_testing::RequestLog;
 
 class DmTest : public ::testing::Test {
  protected:

@@ -6,10 +6,37 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <regex>
 
 #include "witness.h"
 
 namespace quillmap_testing {
+
+std::vector<std::string> RequestLog() {
+  std::vector<std::string> log;
+  for (const fakedm::Request& r : fakedm::Requests()) {
+    std::string entry = r.request + " " + r.name;
+    if (r.error != 0) entry += " " + std::to_string(r.error);
+    log.push_back(entry);
+  }
+  return log;
+}
+
+std::vector<std::string> DevicesLeft() {
+  static const std::regex kUuidShape(kUuid);
+  std::vector<std::string> left;
+  for (const fakedm::Device& d : fakedm::Devices()) {
+    std::string text = d.name + " dm-" + std::to_string(d.minor);
+    if (!std::regex_match(d.uuid, kUuidShape)) text += " uuid '" + d.uuid + "'";
+    text += ":";
+    for (const fakedm::Target& t : d.active) {
+      text += " " + std::to_string(t.start) + " " + std::to_string(t.length) +
+              " " + t.type + " " + t.params;
+    }
+    left.push_back(text);
+  }
+  return left;
+}
 
 void SetFakeEnvironment(const std::vector<std::string>& env) {
   std::vector<std::string> names;

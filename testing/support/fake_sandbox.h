@@ -22,6 +22,15 @@ namespace quillmap_testing {
 inline constexpr char kUuid[] =
     "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}";
 
+// The requests the fake kernel received, as "REQUEST name" or
+// "REQUEST name ERRNO".
+std::vector<std::string> RequestLog();
+// The devices the fake kernel holds, in minor order, as
+// "<name> dm-<minor>: <start> <length> <type> <params>" (the last four once
+// per target of the live table); a uuid not of kUuid's shape follows the
+// minor as " uuid '<uuid>'".
+std::vector<std::string> DevicesLeft();
+
 // Clears every FAKEDM_* variable but the root, sets the "NAME=VALUE" entries
 // of |env| and has the linked fake read them (its devices stay).
 void SetFakeEnvironment(const std::vector<std::string>& env);
