@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "test_tables.h"
 
 using android::dm::DmTable;
 using android::dm::DmTarget;
@@ -42,36 +43,6 @@ using android::dm::DmTargetLinear;
 using quillmap_fuzz::Quote;
 
 namespace {
-
-// A target with a chosen type name and parameter text that counts how often
-// each is asked for.
-class ChosenTarget : public DmTarget {
- public:
-  ChosenTarget(uint64_t start, uint64_t length, std::string type,
-               std::string params, bool valid, int* name_calls,
-               int* param_calls)
-      : DmTarget(start, length),
-        type_(std::move(type)),
-        params_(std::move(params)),
-        valid_(valid),
-        name_calls_(name_calls),
-        param_calls_(param_calls) {}
-  std::string name() const override {
-    ++*name_calls_;
-    return type_;
-  }
-  bool Valid() const override { return valid_; }
-  std::string GetParameterString() const override {
-    ++*param_calls_;
-    return params_;
-  }
-
- private:
-  const std::string type_, params_;
-  const bool valid_;
-  int* const name_calls_;
-  int* const param_calls_;
-};
 
 // What a target added to the table should encode to.
 struct Expected {
@@ -143,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       expected->params = WithoutNul(in.Bytes(in.Le(2) % 1024));
       expected->type = type.substr(0, type.find('\0')).substr(0, 15);
       expected->chosen = true;
-      target = std::make_unique<ChosenTarget>(
+      target = std::make_unique<quillmap_testing::TextTarget>(
           start, length, type, expected->params, valid, &expected->name_calls,
           &expected->param_calls);
     }
