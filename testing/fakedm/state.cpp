@@ -189,26 +189,9 @@ bool ParseState(const std::string& text, State* out) {
   return true;
 }
 
-bool StateStore::Signature::operator==(const Signature& o) const {
-  return exists == o.exists && ino == o.ino && size == o.size &&
-         mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
-}
-
 void StateStore::SetRoot(const std::string& root) {
   dir_ = root.empty() ? "" : root + "/.fakedm";
-  signature_ = Signature();
-}
-
-StateStore::Signature StateStore::StatFile() const {
-  Signature s;
-  struct stat st;
-  if (!dir_.empty() && stat((dir_ + "/state").c_str(), &st) == 0) {
-    s.exists = true;
-    s.ino = st.st_ino;
-    s.size = st.st_size;
-    s.mtime = st.st_mtim;
-  }
-  return s;
+  seen_.clear();
 }
 
 bool StateStore::MakeDir() const {
@@ -219,15 +202,12 @@ bool StateStore::MakeDir() const {
 }
 
 void StateStore::ReloadIfChanged(State* state) {
-  const Signature now = StatFile();
-  if (now == signature_) return;
-  signature_ = now;
   std::string text;
+  if (dir_.empty() || !ReadWholeFile(dir_ + "/state", &text)) text.clear();
+  if (text == seen_) return;
+  seen_ = text;
   State loaded;
-  if (!now.exists) {
-    *state = State();
-  } else if (ReadWholeFile(dir_ + "/state", &text) &&
-             ParseState(text, &loaded)) {
+  if (ParseState(text, &loaded)) {
     *state = std::move(loaded);
   } else {
     fprintf(stderr, "fakedm: ignoring malformed %s/state\n", dir_.c_str());
@@ -237,13 +217,13 @@ void StateStore::ReloadIfChanged(State* state) {
 void StateStore::Save(const State& state) {
   if (!MakeDir()) return;
   const std::string path = dir_ + "/state";
+  const std::string text = SerializeState(state);
   {
     std::ofstream out(path + ".tmp", std::ios::binary | std::ios::trunc);
-    out << SerializeState(state);
+    out << text;
     if (!out) return;
   }
-  if (rename((path + ".tmp").c_str(), path.c_str()) == 0)
-    signature_ = StatFile();
+  if (rename((path + ".tmp").c_str(), path.c_str()) == 0) seen_ = text;
 }
 
 void StateStore::AppendRequest(const std::string& request,

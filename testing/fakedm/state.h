@@ -2,7 +2,7 @@
 // numbers given to backing files, and the device manager's pending events;
 // and its store, the files under $ROOT/.fakedm (see fakedm.h): the state's
 // text form, written after every request and read back when another process
-// changed it (by the file's identity: inode, size, modification time), the
+// changed it (its text differs from the one last read or written), the
 // request log, and the count of open descriptors. A store without a root
 // does nothing.
 //
@@ -16,7 +16,6 @@
 #pragma once
 
 #include <stdint.h>
-#include <sys/stat.h>
 
 #include <map>
 #include <optional>
@@ -105,8 +104,8 @@ class StateStore {
   void SetRoot(const std::string& root);
 
   // Replaces |state| when the file changed since it was last read or
-  // written: with an empty state when it is gone; a malformed file is
-  // reported on stderr and leaves |state| alone.
+  // written (a missing file reads as empty text, an empty state); a
+  // malformed file is reported on stderr and leaves |state| alone.
   void ReloadIfChanged(State* state);
   void Save(const State& state);
   void AppendRequest(const std::string& request, const std::string& device,
@@ -117,18 +116,10 @@ class StateStore {
   void Clear() const;
 
  private:
-  struct Signature {
-    bool exists = false;
-    ino_t ino = 0;
-    off_t size = 0;
-    struct timespec mtime = {};
-    bool operator==(const Signature& o) const;
-  };
-  Signature StatFile() const;
   bool MakeDir() const;
 
   std::string dir_;
-  Signature signature_;
+  std::string seen_;  // the file's text as last read or written
 };
 
 }  // namespace internal
