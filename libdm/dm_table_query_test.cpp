@@ -89,13 +89,12 @@ TEST_F(TableQueryTest, ReadsBackLinearTablesAndAppends) {
   ASSERT_EQ(status.size(), 4u);
   EXPECT_EQ(status[0].data, "");
   EXPECT_EQ(status[3].spec.length, 50u);
-}
 
-TEST_F(TableQueryTest, DeviceWithoutLiveTableHasNoTargets) {
+  // A device without a live table has no targets.
   ASSERT_TRUE(dm_->CreateDevice("empty", "u"));
-  std::vector<TargetInfo> info;
-  EXPECT_TRUE(dm_->GetTableInfo("empty", &info));
-  EXPECT_THAT(info, IsEmpty());
+  std::vector<TargetInfo> none;
+  EXPECT_TRUE(dm_->GetTableInfo("empty", &none));
+  EXPECT_THAT(none, IsEmpty());
 }
 
 TEST_F(TableQueryTest, BufferGrowsUntilTheAnswerFits) {
