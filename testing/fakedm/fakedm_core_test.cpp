@@ -1,7 +1,8 @@
 // Tests of the fake's parts that neither the contract suite nor the library's
 // tests reach (those set every FAKEDM_* variable): refusal of malformed
-// settings, the text form of its state, the order of the device manager's events, and device numbers at the
-// limits of their fields (minor 300 is the contract suite's).
+// settings, the text form of its state, the order of the device manager's
+// events, and device numbers at the limits of their fields (minor 300 is the
+// contract suite's).
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
 

@@ -20,10 +20,10 @@ namespace android {
 namespace dm {
 namespace testing_util {
 
+using quillmap_testing::RequestLog;
 using std::chrono::milliseconds;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using quillmap_testing::RequestLog;
 
 class DmTest : public ::testing::Test {
  protected:
