@@ -3,11 +3,10 @@
 # they read, the service's run (only CAP_SYS_ADMIN, lines read back from the
 # kernel log), and a second run meeting the kernel's EBUSY. Which lines each
 # kind of storage gives is the walk's, tool/walk_test.cpp. Guest disks (the
-# "program" group of cmake/QuillmapGuest.cmake): ufs_a, ufs_b (4 MiB, "UFS1"
-# and "UFS" + 0xff), emmc_a, emmc_b ("EMMC"), big (3 GiB, "UFS2").
+# "program" and "mapping" groups of cmake/QuillmapGuest.cmake): ufs_a, ufs_b
+# (4 MiB, "UFS1" and "UFS" + 0xff), emmc_a, emmc_b ("EMMC"), big (3 GiB).
 . /usr/lib/quillmap-guest/lib.sh
 
-not_found() { printf 'quillmap E Device /dev/block/%s not found.' "$1"; }
 busy() {
   printf '%s' 'quillmap E dm\.cpp:[0-9]+\] DM_DEV_CREATE failed for \['"$1"'\]: Device or resource busy'
 }
@@ -39,8 +38,8 @@ use_disks sda=big mmcblk0boot1=emmc_b
 run_quillmap
 expect_created preloader_raw_a
 expect_created preloader_raw_b
-expect_line "$(not_found sdb)"
-expect_line "$(not_found mmcblk0boot0)"
+expect_line "quillmap E Device /dev/block/sdb not found."
+expect_line "quillmap E Device /dev/block/mmcblk0boot0 not found."
 expect_line_count 4
 # 3 GiB / 512 - 8 sectors.
 expect_mapping preloader_raw_a sda 8 6291448 4096
