@@ -31,18 +31,16 @@
 set(QUILLMAP_DISKS_contract
   sda=hex:55465300:4M sdb=COMB:4M mmcblk0boot0=EMMC:4M mmcblk0boot1=EMMC:1M)
 set(QUILLMAP_DISKS_library rk_linear=LINR:4M)
-# The program's payloads put these behind its candidate paths themselves.
-set(QUILLMAP_DISKS_program
-  ufs_a=UFS1:4M ufs_b=hex:554653ff:4M emmc_a=EMMC:4M emmc_b=EMMC:4M
-  comb_a=COMB:4M comb_b=COMB:4M big=UFS2:3G tiny=UFS3:4096)
-# The program maps exactly these two here.
-set(QUILLMAP_DISKS_udev sda=hex:55465300:4M sdb=UFS1:4M)
+# The program's payloads put these behind its candidate paths themselves;
+# only the one with the stand-in under mdev reads the second group.
+set(QUILLMAP_DISKS_program ufs_a=UFS1:4M ufs_b=hex:554653ff:4M)
+set(QUILLMAP_DISKS_mapping emmc_a=EMMC:4M emmc_b=EMMC:4M big=UFS2:3G)
 
 # The modes (run-guest.sh --devmgr) and the disk groups of each one's boot.
 set(QUILLMAP_GUEST_MODES mdev none udev)
-set(QUILLMAP_GUEST_mdev_DISKS contract library program)
+set(QUILLMAP_GUEST_mdev_DISKS contract library program mapping)
 set(QUILLMAP_GUEST_none_DISKS program)
-set(QUILLMAP_GUEST_udev_DISKS udev)
+set(QUILLMAP_GUEST_udev_DISKS program)
 
 function(_quillmap_disk_cxx disk out)
   if(NOT disk MATCHES "^([A-Za-z0-9._-]+)=(.+):([0-9]+)([KMG]?)$")

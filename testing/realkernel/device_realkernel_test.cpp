@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,13 +31,10 @@ namespace {
 
 using contract::Entries;
 using contract::Exists;
-using contract::ReadAt;
 using contract::StderrCapture;
 using std::chrono::milliseconds;
 
-// A 4 MiB disk: a 4-byte header, then a pattern that differs per sector.
 constexpr const char* kLinearDisk = quillmap_testing::kLibraryDisks[0].path;
-constexpr uint64_t kDiskSectors = quillmap_testing::kLibraryDisks[0].size / 512;
 constexpr char kLinkPrefix[] = "/dev/block/mapper/by-uuid/";
 constexpr char kNodePrefix[] = "/dev/block/dm-";
 // What the program waits for a device's link.
@@ -90,24 +86,20 @@ bool RemoveDirectory(const std::string& path) {
   return rmdir(path.c_str()) == 0 || errno == ENOENT;
 }
 
-TEST_F(WithDeviceManager, CreateDeviceMapsTheBackingDeviceAfterItsReserve) {
+// What its bytes read is the program's guest payloads' (expect_mapping).
+TEST_F(WithDeviceManager, CreateDeviceReturnsWithItsLinkAndNode) {
   const std::string name = Name("composite");
-  const uint64_t length = kDiskSectors - 8;
   std::string path;
-  ASSERT_TRUE(
-      dm_.CreateDevice(name, OneLinear(length, 8), &path, kCreateTimeout));
+  ASSERT_TRUE(dm_.CreateDevice(name, OneLinear(64, 8), &path, kCreateTimeout));
   EXPECT_EQ(dm_.GetState(name), DeviceState::Active);
 
   const contract::Result status = control_.Status(name);
   ASSERT_EQ(status.error, 0);
   const dev_t dev = status->dev;
   EXPECT_EQ(path, kNodePrefix + std::to_string(minor(dev)));
+  // The uuid's form is walk_test's (every device it leaves).
   const std::string uuid(status->uuid,
                          strnlen(status->uuid, sizeof(status->uuid)));
-  EXPECT_TRUE(std::regex_match(
-      uuid, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
-                       "[0-9a-f]{12}")))
-      << uuid;
 
   // The wait ended on the link, so it is there now, not eventually.
   const std::string link = kLinkPrefix + uuid;
@@ -121,16 +113,6 @@ TEST_F(WithDeviceManager, CreateDeviceMapsTheBackingDeviceAfterItsReserve) {
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISBLK(st.st_mode));
   EXPECT_EQ(st.st_rdev, dev);
-
-  const size_t bytes = length * 512;
-  const std::string mapped = ReadAt(path, 0, bytes);
-  const std::string backing = ReadAt(kLinearDisk, off_t{8} * 512, bytes);
-  ASSERT_EQ(backing.size(), bytes);
-  EXPECT_EQ(mapped.size(), bytes);
-  EXPECT_TRUE(mapped == backing) << "the device's bytes differ from the "
-                                    "backing device's from sector 8 on";
-  // A mapping from the wrong sector must not compare equal by accident.
-  EXPECT_NE(backing.substr(0, 512), backing.substr(512, 512));
 }
 
 TEST_F(WithDeviceManager, DeleteDeviceWithTimeoutWaitsForTheLinkToGo) {

@@ -123,7 +123,7 @@ expect_created() {
 
 # expect_mapping NAME DISK RESERVED SECTORS [COMPARE]: device NAME exists,
 # maps SECTORS sectors of the candidate node DISK from sector RESERVED, has
-# its link, and reads as DISK does from RESERVED on (the first COMPARE
+# its link to its node, and reads as DISK does from RESERVED on (the first COMPARE
 # sectors; all by default).
 expect_mapping() {
   name=$1 disk=/dev/block/$2 reserved=$3 sectors=$4 compare=${5:-$4}
@@ -131,19 +131,13 @@ expect_mapping() {
     "table of $name"
   node=/dev/block/dm-$(dm_minor "$name")
   uuid=$(dm_uuid "$name")
-  checks=$((checks + 1))
-  [ -n "$uuid" ] && [ -L "/dev/block/mapper/by-uuid/$uuid" ] ||
-    fail "no link for $name (uuid '$uuid')"
+  check "$(readlink "/dev/block/mapper/by-uuid/${uuid:-none}")" \
+    "../../dm-$(dm_minor "$name")" "link of $name"
   checks=$((checks + 1))
   if ! dd if="$disk" bs=512 skip="$reserved" count="$compare" 2>/dev/null |
       cmp -s -n $((compare * 512)) - "$node"; then
     fail "$node does not read as $disk from sector $reserved"
   fi
-}
-
-expect_no_device() {
-  checks=$((checks + 1))
-  ! dmsetup info "$1" >/dev/null 2>&1 || fail "device $1 exists"
 }
 
 expect_no_devices() {
@@ -157,7 +151,7 @@ expect_no_devices() {
 # Removes every device-mapper device and waits (up to 5 s) until the stand-in
 # has removed their nodes and links, so that the next case starts clean.
 remove_all_devices() {
-  dmsetup remove_all >/dev/null 2>&1
+  dmsetup remove_all --noudevsync >/dev/null 2>&1
   tries=0
   while ls /dev/block/dm-* /dev/block/mapper/by-uuid/* >/dev/null 2>&1; do
     tries=$((tries + 1))
