@@ -1,7 +1,6 @@
 // Device status and paths against the fake kernel, and every call on an
 // unknown name.
 #include <gmock/gmock.h>
-#include <sys/sysmacros.h>
 
 #include "dm_request.h"
 #include "dm_test_util.h"
@@ -76,23 +75,6 @@ TEST_F(StatusTest, PathsAndNumbersOfALiveDevice) {
   EXPECT_TRUE(dm_->GetDeviceUniquePath("a", &unique));
   EXPECT_EQ(unique,
             "/dev/block/mapper/by-uuid/0f0e0d0c-aaaa-bbbb-cccc-000000000001");
-}
-
-TEST_F(StatusTest, MinorAbove255UsesTheHighBitsOfTheDeviceNumber) {
-  // Minor 300 asked for by the test's own request (the library never asks
-  // for a number) rather than by 300 creations before it.
-  contract::DmRequest req =
-      contract::DmClient::Named("d300", DM_PERSISTENT_DEV_FLAG);
-  req.header()->dev = makedev(253, 300);
-  ASSERT_EQ(contract::DmClient().Run(DM_DEV_CREATE, std::move(req)).error, 0);
-  unsigned long number = 0;
-  std::string text, node;
-  ASSERT_TRUE(dm_->GetDeviceNumber("d300", &number));
-  EXPECT_EQ(number, 0x10FD2Cu);
-  ASSERT_TRUE(dm_->GetDeviceString("d300", &text));
-  EXPECT_EQ(text, "253:300");
-  ASSERT_TRUE(dm_->GetDmDevicePathByName("d300", &node));
-  EXPECT_EQ(node, "/dev/block/dm-300");
 }
 
 TEST_F(StatusTest, DeviceWithoutUuidHasNoUniquePathOnly) {

@@ -63,20 +63,6 @@ std::vector<std::string> Entries(const std::string& dir,
   return found;
 }
 
-int CountLines(const std::string& text, const std::string& needle) {
-  int count = 0;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (text.substr(start, end - start).find(needle) != std::string::npos) {
-      ++count;
-    }
-    start = end + 1;
-  }
-  return count;
-}
-
 int RunCommand(const std::vector<std::string>& argv, std::string* output,
                const std::vector<std::string>& env) {
   int fds[2];

@@ -29,9 +29,6 @@ std::string ReadAt(const std::string& path, off_t offset, size_t len);
 std::vector<std::string> Entries(const std::string& dir,
                                  const std::string& prefix);
 
-// Lines of |text| that contain |needle|.
-int CountLines(const std::string& text, const std::string& needle);
-
 // Runs |argv| (an absolute path first) with stdin from /dev/null, in this
 // process's environment with the "NAME=VALUE" entries of |env| added or put
 // in place of the same names; *output gets its stdout and stderr together.

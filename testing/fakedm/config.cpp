@@ -31,16 +31,7 @@ bool KnownRequest(const std::string& name) {
   return false;
 }
 
-// "PATH=ERR": a path as the program names it, and an errno.
-bool ParseIoFault(const std::string& text, IoFault* out) {
-  const size_t eq = text.rfind('=');
-  if (eq == std::string::npos || eq == 0 || text[0] != '/') return false;
-  out->path = text.substr(0, eq);
-  return ParseErrno(text.substr(eq + 1), &out->error);
-}
-
-}  // namespace
-
+// An errno from its name ("EBUSY").
 bool ParseErrno(const std::string& text, int* out) {
   for (int e = 1; e < 4096; ++e) {
     const char* name = strerrorname_np(e);
@@ -52,6 +43,7 @@ bool ParseErrno(const std::string& text, int* out) {
   return false;
 }
 
+// FAKEDM_FAIL's value: "REQ=ERR[@N],...", REQ a request's full name.
 bool ParseRequestFaults(const std::string& text,
                         std::vector<RequestFault>* out) {
   std::vector<RequestFault> faults;
@@ -78,6 +70,16 @@ bool ParseRequestFaults(const std::string& text,
   *out = std::move(faults);
   return true;
 }
+
+// "PATH=ERR": a path as the program names it, and an errno.
+bool ParseIoFault(const std::string& text, IoFault* out) {
+  const size_t eq = text.rfind('=');
+  if (eq == std::string::npos || eq == 0 || text[0] != '/') return false;
+  out->path = text.substr(0, eq);
+  return ParseErrno(text.substr(eq + 1), &out->error);
+}
+
+}  // namespace
 
 bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error) {
   Settings s;

@@ -69,13 +69,6 @@ using GetEnv = std::function<const char*(const char*)>;
 
 bool ReadSettings(const GetEnv& getenv, Settings* out, std::string* error);
 
-// FAKEDM_FAIL's value: "REQ=ERR[@N],...", REQ a request's full name.
-bool ParseRequestFaults(const std::string& text,
-                        std::vector<RequestFault>* out);
-
-// An errno from its name ("EBUSY").
-bool ParseErrno(const std::string& text, int* out);
-
 class FaultState {
  public:
   void Set(const Faults& faults);
