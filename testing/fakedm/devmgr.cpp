@@ -54,13 +54,14 @@ void CopyRange(const std::string& from, uint64_t from_at, int to_fd,
   Real().close(in);
 }
 
-}  // namespace
-
+// Now on CLOCK_MONOTONIC, the clock of Event::due_ns.
 int64_t NowNs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
+
+}  // namespace
 
 std::string NodePath(const std::string& root, uint32_t minor) {
   return root + "/dev/block/dm-" + std::to_string(minor);

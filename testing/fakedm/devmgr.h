@@ -17,9 +17,6 @@
 namespace fakedm {
 namespace internal {
 
-// Now on CLOCK_MONOTONIC, the clock of Event::due_ns.
-int64_t NowNs();
-
 std::string NodePath(const std::string& root, uint32_t minor);
 // Whether |rel|, a root-relative path, is a node "dev/block/dm-<N>"; sets
 // |minor| when it is.
