@@ -60,6 +60,15 @@ static_assert(DM_ACTIVE_PRESENT_FLAG == 0x20, "DM_ACTIVE_PRESENT_FLAG");
 static_assert(DM_BUFFER_FULL_FLAG == 0x100, "DM_BUFFER_FULL_FLAG");
 static_assert(DM_UEVENT_GENERATED_FLAG == 0x2000, "DM_UEVENT_GENERATED_FLAG");
 
+// The kernel's name field holds 127 bytes and a NUL: a longer name would
+// reach it cut, and the request would act on whichever device bears the cut
+// name. Every operation refuses such a name before any request.
+bool NameFits(const std::string& name) {
+  if (name.size() < DM_NAME_LEN) return true;
+  LOG(ERROR) << "[" << name << "] is too long to be device mapper name";
+  return false;
+}
+
 // The text of a fixed-size, normally NUL-terminated field.
 std::string FieldText(const char* field, size_t size) {
   return std::string(field, strnlen(field, size));
@@ -109,8 +118,10 @@ bool DeviceMapper::CreateDevice(const std::string& name,
     LOG(ERROR) << "Unnamed device mapper device creation is not supported";
     return false;
   }
-  if (name.size() >= DM_NAME_LEN) {
-    LOG(ERROR) << "[" << name << "] is too long to be device mapper name";
+  if (!NameFits(name)) return false;
+  // The uuid field holds 128 bytes and a NUL.
+  if (uuid.size() >= DM_UUID_LEN) {
+    LOG(ERROR) << "[" << uuid << "] is too long to be device mapper uuid";
     return false;
   }
   struct dm_ioctl io;
@@ -146,6 +157,7 @@ bool DeviceMapper::CreateEmptyDevice(const std::string& name) {
 }
 
 bool DeviceMapper::LoadTable(const std::string& name, const DmTable& table) {
+  if (!NameFits(name)) return false;
   const std::string records = table.Serialize();
   const size_t size = sizeof(struct dm_ioctl) + records.size();
   if (size > kMaxRequestSize) {
@@ -187,6 +199,8 @@ bool DeviceMapper::LoadTableAndActivate(const std::string& name,
 bool DeviceMapper::WaitForDevice(const std::string& name,
                                  const std::chrono::milliseconds& timeout,
                                  std::string* path) {
+  // Nothing can have been registered under a name that does not fit.
+  if (!NameFits(name)) return false;
   std::string unique_path;
   std::string node_path;
   if (!DeviceMapper::GetDeviceUniquePath(name, &unique_path) ||
@@ -239,6 +253,7 @@ bool DeviceMapper::CreateDevice(const std::string& name, const DmTable& table,
 // ---- status and paths ----
 
 DeviceState DeviceMapper::GetState(const std::string& name) const {
+  if (!NameFits(name)) return DeviceState::Unavailable;
   struct dm_ioctl io;
   if (!QueryStatus(name, &io)) return DeviceState::Unavailable;
   if ((io.flags & (DM_ACTIVE_PRESENT_FLAG | DM_SUSPEND_FLAG)) ==
@@ -250,6 +265,7 @@ DeviceState DeviceMapper::GetState(const std::string& name) const {
 
 bool DeviceMapper::GetDeviceNumber(const std::string& name,
                                    unsigned long* dev) {
+  if (!NameFits(name)) return false;
   struct dm_ioctl io;
   if (!QueryStatus(name, &io)) {
     PLOG(WARNING) << "DM_DEV_STATUS failed for " << name;
@@ -268,6 +284,7 @@ bool DeviceMapper::GetDeviceString(const std::string& name, std::string* dev) {
 
 bool DeviceMapper::GetDmDevicePathByName(const std::string& name,
                                          std::string* path) {
+  if (!NameFits(name)) return false;
   struct dm_ioctl io;
   if (!QueryStatus(name, &io)) {
     PLOG(WARNING) << "DM_DEV_STATUS failed for " << name;
@@ -279,6 +296,7 @@ bool DeviceMapper::GetDmDevicePathByName(const std::string& name,
 
 bool DeviceMapper::GetDeviceUniquePath(const std::string& name,
                                        std::string* path) {
+  if (!NameFits(name)) return false;
   struct dm_ioctl io;
   if (!QueryStatus(name, &io)) {
     PLOG(ERROR) << "Failed to get device path: " << name;
@@ -296,6 +314,7 @@ bool DeviceMapper::GetDeviceUniquePath(const std::string& name,
 
 bool DeviceMapper::DeleteDevice(const std::string& name,
                                 const std::chrono::milliseconds& timeout) {
+  if (!NameFits(name)) return false;
   std::string unique_path;
   if (!DeviceMapper::GetDeviceUniquePath(name, &unique_path)) {
     LOG(ERROR) << "Failed to get unique path for device " << name;
@@ -332,6 +351,7 @@ bool DeviceMapper::DeleteDevice(const std::string& name,
 }
 
 bool DeviceMapper::DeleteDeviceIfExists(const std::string& name) {
+  if (!NameFits(name)) return false;
   if (DeviceMapper::GetState(name) == DeviceState::Unavailable) return true;
   return DeviceMapper::DeleteDevice(name, kNoWait);
 }
@@ -350,6 +370,7 @@ bool DeviceMapper::GetTableInfo(const std::string& name,
 
 bool DeviceMapper::GetTable(const std::string& name, unsigned int flags,
                             std::vector<TargetInfo>* table) {
+  if (!NameFits(name)) return false;
   std::string buffer;
   for (size_t size = kTableStatusInitialSize;; size *= 2) {
     if (size > kMaxRequestSize) {

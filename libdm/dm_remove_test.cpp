@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <unistd.h>
 
+#include "dm_request.h"
 #include "dm_test_util.h"
 
 namespace android {
@@ -64,8 +65,7 @@ TEST_F(DeleteTest, PositiveTimeoutWaitsForTheLinkToGo) {
   DmTable table = LinearTable();
   std::string path;
   ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
-  const std::string link =
-      "/dev/block/mapper/by-uuid/" + fakedm::Devices().at(0).uuid;
+  const std::string link = contract::LinkPath(fakedm::Devices().at(0).uuid);
   Inject({"FAKEDM_DEVMGR_DELAY_MS=40"});
   EXPECT_TRUE(dm_->DeleteDevice("a", milliseconds(2000)));
   EXPECT_NE(access(link.c_str(), F_OK), 0);
@@ -73,8 +73,7 @@ TEST_F(DeleteTest, PositiveTimeoutWaitsForTheLinkToGo) {
   // A link that outlives the wait.
   Inject({"FAKEDM_DEVMGR_DELAY_MS=1"});
   ASSERT_TRUE(dm_->CreateDevice("b", table, &path, milliseconds(500)));
-  const std::string link_b =
-      "/dev/block/mapper/by-uuid/" + fakedm::Devices().at(0).uuid;
+  const std::string link_b = contract::LinkPath(fakedm::Devices().at(0).uuid);
   Inject({"FAKEDM_DEVMGR_DELAY_MS=60000"});
   auto lines =
       Logged([&] { EXPECT_FALSE(dm_->DeleteDevice("b", milliseconds(60))); });

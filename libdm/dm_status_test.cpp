@@ -2,6 +2,8 @@
 // unknown name.
 #include <gmock/gmock.h>
 
+#include <functional>
+
 #include "dm_request.h"
 #include "dm_test_util.h"
 
@@ -91,17 +93,73 @@ TEST_F(StatusTest, DeviceWithoutUuidHasNoUniquePathOnly) {
   EXPECT_TRUE(dm_->GetDmDevicePathByName("bare", &node));
 }
 
-TEST_F(StatusTest, LongNamesReachTheKernelCutButAreLoggedWhole) {
-  const std::string kernel_name(127, 'k');
-  ASSERT_TRUE(dm_->CreateDevice(kernel_name, ""));
-  const std::string long_name = kernel_name + "tail";
-  unsigned long number = 0;
-  EXPECT_TRUE(dm_->GetDeviceNumber(long_name, &number));
-  ASSERT_TRUE(dm_->DeleteDeviceIfExists(long_name));
-  auto lines =
-      Logged([&] { EXPECT_FALSE(dm_->GetDeviceNumber(long_name, &number)); });
-  EXPECT_THAT(lines, ElementsAre("W DM_DEV_STATUS failed for " + long_name +
-                                 ": No such device or address"));
+// A name that does not fit the kernel's field with its NUL, or a UUID over
+// 128 bytes, would reach the kernel cut and the request would act on the
+// device bearing the cut text: every operation refuses it, before any
+// request, and that device stays as it was.
+TEST_F(StatusTest, NamesTooLongForTheKernelAreRefusedByEveryOperation) {
+  const std::string cut(DM_NAME_LEN - 1, 'k');
+  DmTable table = LinearTable();
+  ASSERT_TRUE(dm_->CreateDevice(cut, "uuid-k"));
+  ASSERT_TRUE(dm_->LoadTableAndActivate(cut, table));
+  const std::string name = cut + "tail";
+  const std::string uuid(DM_UUID_LEN, 'u');
+  const std::string refused =
+      "E [" + name + "] is too long to be device mapper name";
+  std::string text = "keep";
+  unsigned long number = 7;
+  std::vector<IDeviceMapper::TargetInfo> info;
+  const struct {
+    const char* op;
+    std::function<bool()> call;
+    std::string line;
+  } rows[] = {
+      {"GetState",
+       [&] { return dm_->GetState(name) != DeviceState::Unavailable; },
+       refused},
+      {"GetDeviceNumber", [&] { return dm_->GetDeviceNumber(name, &number); },
+       refused},
+      {"GetDeviceString", [&] { return dm_->GetDeviceString(name, &text); },
+       refused},
+      {"GetDmDevicePathByName",
+       [&] { return dm_->GetDmDevicePathByName(name, &text); }, refused},
+      {"GetDeviceUniquePath",
+       [&] { return dm_->GetDeviceUniquePath(name, &text); }, refused},
+      {"GetTableInfo", [&] { return dm_->GetTableInfo(name, &info); }, refused},
+      {"GetTableStatus", [&] { return dm_->GetTableStatus(name, &info); },
+       refused},
+      {"LoadTable", [&] { return dm_->LoadTable(name, table); }, refused},
+      {"LoadTableAndActivate",
+       [&] { return dm_->LoadTableAndActivate(name, table); }, refused},
+      {"WaitForDevice",
+       [&] { return dm_->WaitForDevice(name, milliseconds(0), &text); },
+       refused},
+      {"DeleteDevice", [&] { return dm_->DeleteDevice(name, milliseconds(0)); },
+       refused},
+      {"DeleteDeviceIfExists", [&] { return dm_->DeleteDeviceIfExists(name); },
+       refused},
+      {"CreateEmptyDevice", [&] { return dm_->CreateEmptyDevice(name); },
+       refused},
+      {"CreateDevice",
+       [&] { return dm_->CreateDevice(name, table, &text, milliseconds(0)); },
+       refused},
+      {"CreateDevice, UUID", [&] { return dm_->CreateDevice("u", uuid); },
+       "E [" + uuid + "] is too long to be device mapper uuid"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.op);
+    const size_t requests = fakedm::Requests().size();
+    EXPECT_THAT(Logged([&] { EXPECT_FALSE(row.call()); }),
+                ElementsAre(row.line));
+    EXPECT_EQ(fakedm::Requests().size(), requests);
+  }
+  EXPECT_EQ(text, "keep");
+  EXPECT_EQ(number, 7u);
+  EXPECT_THAT(info, IsEmpty());
+  const auto devices = fakedm::Devices();
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0].name, cut);
+  EXPECT_EQ(devices[0].active.size(), 1u);
 }
 
 }  // namespace

@@ -64,11 +64,8 @@ TEST(RedactTableInfo, ReplacesOnlyTheSecondFieldOfCryptLines) {
 using TableQueryTest = DmTest;
 
 TEST_F(TableQueryTest, ReadsBackLinearTablesAndAppends) {
-  DmTable table;
-  table.AddTarget(
-      std::make_unique<DmTargetLinear>(0, 100, "/dev/block/sda", 8));
-  table.AddTarget(
-      std::make_unique<DmTargetLinear>(100, 50, "/dev/block/sda", 4000));
+  DmTable table = quillmap_testing::LinearTable(
+      {{100, "/dev/block/sda", 8}, {50, "/dev/block/sda", 4000}});
   std::string path;
   ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
   const std::string sda = fakedm::DeviceNumberOf("/dev/block/sda");
@@ -224,14 +221,14 @@ TEST_F(TableQueryTest, CryptKeysNeverLeaveThroughQueriesOrLogs) {
       "aes-cbc-essiv:sha256 " + key + " 0 /dev/block/sda 8",
       "aes-xts-plain64  " + key,
   };
-  setenv("ANDROID_LOG_TAGS", "*:v", 1);
+  const contract::ScopedEnv tags("ANDROID_LOG_TAGS", "*:v");
   for (const std::string& text : params) {
     SCOPED_TRACE(text);
     fakedm::Reset();
     DmTable table;
     table.AddTarget(std::make_unique<TextTarget>(0, 100, "crypt", text));
     std::vector<TargetInfo> info, status;
-    ::testing::internal::CaptureStderr();
+    contract::StderrCapture capture;
     ASSERT_TRUE(dm_->CreateDevice("secret", "u"));
     ASSERT_TRUE(dm_->LoadTableAndActivate("secret", table));
     ASSERT_TRUE(dm_->GetTableInfo("secret", &info));
@@ -242,7 +239,7 @@ TEST_F(TableQueryTest, CryptKeysNeverLeaveThroughQueriesOrLogs) {
     EXPECT_EQ(dm_->GetState("secret"), DeviceState::Active);
     EXPECT_FALSE(dm_->GetTableInfo("no-such-device", &info));
     EXPECT_TRUE(dm_->DeleteDeviceIfExists("secret"));
-    const std::string log = ::testing::internal::GetCapturedStderr();
+    const std::string log = capture.Stop();
     ASSERT_EQ(info.size(), 1u);
     EXPECT_NE(info[0].data.find("redacted"), std::string::npos);
     EXPECT_EQ(info[0].data.find(key), std::string::npos);
@@ -250,7 +247,6 @@ TEST_F(TableQueryTest, CryptKeysNeverLeaveThroughQueriesOrLogs) {
     for (const auto& entry : status)
       EXPECT_EQ(entry.data.find(key), std::string::npos);
   }
-  unsetenv("ANDROID_LOG_TAGS");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "libdm/dm_target.h"
 #include "test_tables.h"
+#include "witness.h"
 
 using android::dm::DmTable;
 using android::dm::DmTarget;
@@ -125,10 +126,10 @@ TEST(DmTable, InvalidTableSaysWhyAtErrorAndEncodesToNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
-    testing::internal::CaptureStderr();
+    contract::StderrCapture capture;
     EXPECT_FALSE(c.table->valid());
     EXPECT_EQ(c.table->Serialize(), "");
-    EXPECT_THAT(testing::internal::GetCapturedStderr(),
+    EXPECT_THAT(capture.Stop(),
                 testing::MatchesRegex(
                     std::string("([^ ]+ E dm_table\\.cpp:[0-9]+\\] ") + c.why +
                     "\n){2}"));

@@ -1,3 +1,4 @@
+// The bounded path waits: one polling loop and the condition of each wait.
 #include "libdm/utility.h"
 
 #include <android-base/logging.h>
@@ -9,6 +10,15 @@
 
 namespace android {
 namespace dm {
+
+// What a polled condition tells the polling loop. Named in the library's
+// namespace, but known only to this unit.
+enum class WaitResult : int {
+  KeepWaiting = 0,
+  Satisfied = 1,
+  Failed = 2,
+};
+
 namespace {
 
 constexpr std::chrono::milliseconds kPollInterval(20);

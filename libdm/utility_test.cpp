@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "temp_dir.h"
+#include "witness.h"
 
 namespace {
 
@@ -109,11 +110,11 @@ TEST(WaitForFile, UnexpectedErrorEndsTheWaitAtOnceWithOneLine) {
       // One unmet test, then the error, then what would have satisfied it.
       SetScript(deleted ? std::vector<int>{0, error, ENOENT}
                         : std::vector<int>{ENOENT, error, 0});
-      testing::internal::CaptureStderr();
+      contract::StderrCapture capture;
       const bool result = deleted
                               ? WaitForFileDeleted(kPath, milliseconds(10000))
                               : WaitForFile(kPath, milliseconds(10000));
-      const std::string log = testing::internal::GetCapturedStderr();
+      const std::string log = capture.Stop();
       EXPECT_FALSE(result);
       EXPECT_EQ(g_script.calls, 2u);
       const std::string line =
@@ -146,9 +147,9 @@ TEST(WaitOnFileSystem, ErrorsAndAbsencesOfRealPaths) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    testing::internal::CaptureStderr();
+    contract::StderrCapture capture;
     EXPECT_EQ(WaitForFile(c.path, milliseconds(0)), c.exists);
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.Stop();
     if (c.line.empty()) {
       EXPECT_EQ(log, "");
     } else {

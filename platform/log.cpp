@@ -8,17 +8,10 @@
 
 #include <string>
 
+#include "log_record.h"
 #include "log_sink.h"
 
 namespace {
-
-android::base::LogSeverity SeverityOf(int prio) {
-  using android::base::LogSeverity;
-  if (prio <= ANDROID_LOG_VERBOSE) return android::base::VERBOSE;
-  // Unlike the stream logger, a fatal priority here only writes a line.
-  if (prio >= ANDROID_LOG_FATAL) return android::base::FATAL_WITHOUT_ABORT;
-  return static_cast<LogSeverity>(prio - ANDROID_LOG_VERBOSE);
-}
 
 // The log library's name for "the default buffer".
 constexpr int32_t kDefaultBuffer = -1;
@@ -36,17 +29,16 @@ extern "C" void __android_log_set_logger(__android_logger_function function) {
 extern "C" void __android_log_stderr_logger(
     const struct __android_log_message* log_message) {
   android::base::internal::WriteRecord(
-      log_message->tag, SeverityOf(log_message->priority), log_message->file,
-      log_message->line, log_message->message);
+      log_message->tag, quillmap::SeverityOf(log_message->priority),
+      log_message->file, log_message->line, log_message->message);
 }
 
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the log library's own name.
 extern "C" int __android_log_print(int prio, const char* tag, const char* fmt,
                                    ...) {
-  int saved_errno = errno;
+  const android::base::ErrnoRestorer errno_restorer;
   if (tag == nullptr) tag = android::base::internal::DefaultTag();
-  if (!android::base::internal::TagAdmits(tag, SeverityOf(prio))) {
-    errno = saved_errno;
+  if (!android::base::internal::TagAdmits(tag, quillmap::SeverityOf(prio))) {
     return 0;
   }
   // Most lines fit the stack buffer; a longer one is formatted again.
@@ -70,6 +62,5 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* fmt,
   const __android_log_message message = {
       sizeof(message), kDefaultBuffer, prio, tag, nullptr, 0, text.c_str()};
   logger(&message);
-  errno = saved_errno;
   return static_cast<int>(text.size());
 }

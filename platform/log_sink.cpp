@@ -7,6 +7,8 @@
 
 #include <string_view>
 
+#include "log_record.h"
+
 namespace android {
 namespace base {
 namespace internal {
@@ -46,7 +48,7 @@ const char* DefaultTag() { return program_invocation_short_name; }
 
 bool TagAdmits(const char* tag, LogSeverity severity) {
   if (severity >= FATAL) return true;
-  int saved_errno = errno;
+  const ErrnoRestorer errno_restorer;
   int threshold = INFO;
   int wildcard = -1;
   int specific = -1;
@@ -75,21 +77,19 @@ bool TagAdmits(const char* tag, LogSeverity severity) {
   } else if (wildcard >= 0) {
     threshold = wildcard;
   }
-  errno = saved_errno;
   return static_cast<int>(severity) >= threshold;
 }
 
 void WriteRecord(const char* tag, LogSeverity severity, const char* file,
                  unsigned int line_number, const char* text) {
-  int saved_errno = errno;
+  const ErrnoRestorer errno_restorer;
   std::string line;
   line += tag != nullptr ? tag : DefaultTag();
   line += ' ';
   line += LetterOf(severity);
   line += ' ';
   if (file != nullptr) {
-    const char* slash = strrchr(file, '/');
-    line += slash != nullptr ? slash + 1 : file;
+    line += quillmap::Basename(file);
     line += ':';
     line += std::to_string(line_number);
     line += "] ";
@@ -105,7 +105,6 @@ void WriteRecord(const char* tag, LogSeverity severity, const char* file,
     p += n;
     left -= static_cast<size_t>(n);
   }
-  errno = saved_errno;
 }
 
 }  // namespace internal

@@ -37,7 +37,7 @@ LogMessage::LogMessage(const char* file, unsigned int line,
     : file_(file), line_(line), severity_(severity), tag_(tag), error_(error) {}
 
 LogMessage::~LogMessage() {
-  int saved_errno = errno;
+  const ErrnoRestorer errno_restorer;
   std::string text = buffer_.str();
   if (error_ >= 0) {
     text += ": ";
@@ -50,7 +50,6 @@ LogMessage::~LogMessage() {
     Logger()(DEFAULT, severity_, tag, file_, line_, text.c_str());
   }
   if (severity_ == FATAL) abort();
-  errno = saved_errno;
 }
 
 }  // namespace base

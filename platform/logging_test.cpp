@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "witness.h"
+
 namespace {
 
 // A piece of a line's text that counts how often it was actually built.
@@ -20,23 +22,9 @@ const char* BuildCounter(int* count) {
   return "built";
 }
 
+// Each test starts without a filter and leaves the environment as it was.
 class LoggingTest : public testing::Test {
- protected:
-  void SetUp() override {
-    const char* tags = getenv("ANDROID_LOG_TAGS");
-    had_tags_ = tags != nullptr;
-    if (had_tags_) saved_tags_ = tags;
-    unsetenv("ANDROID_LOG_TAGS");
-  }
-  void TearDown() override {
-    if (had_tags_) {
-      setenv("ANDROID_LOG_TAGS", saved_tags_.c_str(), 1);
-    } else {
-      unsetenv("ANDROID_LOG_TAGS");
-    }
-  }
-  bool had_tags_ = false;
-  std::string saved_tags_;
+  contract::ScopedEnv tags_{"ANDROID_LOG_TAGS", nullptr};
 };
 
 // The line texts must read as they would through a std::ostream.
@@ -59,7 +47,7 @@ TEST_F(LoggingTest, ErrnoIsUnchangedAfterEveryKindOfLine) {
   for (const char* tags : {"", "*:v", "*:e", "*:s"}) {
     SCOPED_TRACE(tags);
     setenv("ANDROID_LOG_TAGS", tags, 1);
-    testing::internal::CaptureStderr();
+    contract::StderrCapture capture;
     errno = EBUSY;
     LOG(INFO) << "info";
     EXPECT_EQ(errno, EBUSY);
@@ -69,16 +57,16 @@ TEST_F(LoggingTest, ErrnoIsUnchangedAfterEveryKindOfLine) {
     EXPECT_EQ(errno, EBUSY);
     __android_log_print(ANDROID_LOG_ERROR, "quillmap", "printf %s", "line");
     EXPECT_EQ(errno, EBUSY);
-    testing::internal::GetCapturedStderr();
+    capture.Stop();
   }
 }
 
 TEST_F(LoggingTest, PlogAppendsTheErrnoDescription) {
-  testing::internal::CaptureStderr();
+  contract::StderrCapture capture;
   errno = ENXIO;
   PLOG(ERROR) << "DM_DEV_STATUS failed for "
               << "name";
-  const std::string log = testing::internal::GetCapturedStderr();
+  const std::string log = capture.Stop();
   EXPECT_NE(
       log.find("DM_DEV_STATUS failed for name: No such device or address\n"),
       std::string::npos)
@@ -108,11 +96,11 @@ TEST_F(LoggingTest, FilterDecidesWhichLinesAreBuiltAndWritten) {
       unsetenv("ANDROID_LOG_TAGS");
     }
     int built = 0;
-    testing::internal::CaptureStderr();
+    contract::StderrCapture capture;
     LOG(INFO) << "i-line " << BuildCounter(&built);
     LOG(WARNING) << "w-line " << BuildCounter(&built);
     LOG(ERROR) << "e-line " << BuildCounter(&built);
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = capture.Stop();
     EXPECT_EQ(log.find("i-line") != std::string::npos, c.info) << log;
     EXPECT_EQ(log.find("w-line") != std::string::npos, c.warning) << log;
     EXPECT_EQ(log.find("e-line") != std::string::npos, c.error) << log;
@@ -122,20 +110,20 @@ TEST_F(LoggingTest, FilterDecidesWhichLinesAreBuiltAndWritten) {
 }
 
 TEST_F(LoggingTest, PrintfLinesCarryTagSeverityAndText) {
-  testing::internal::CaptureStderr();
+  contract::StderrCapture capture;
   __android_log_print(ANDROID_LOG_ERROR, "quillmap", "Device %s not found.",
                       "/dev/block/sda");
   __android_log_print(ANDROID_LOG_INFO, "quillmap",
                       "Created DM device %s at %s.", "a", "/dev/block/dm-0");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(capture.Stop(),
             "quillmap E Device /dev/block/sda not found.\n"
             "quillmap I Created DM device a at /dev/block/dm-0.\n");
 
   setenv("ANDROID_LOG_TAGS", "quillmap:e", 1);
-  testing::internal::CaptureStderr();
+  contract::StderrCapture filtered;
   EXPECT_EQ(__android_log_print(ANDROID_LOG_INFO, "quillmap", "hidden"), 0);
   EXPECT_GT(__android_log_print(ANDROID_LOG_ERROR, "quillmap", "shown"), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "quillmap E shown\n");
+  EXPECT_EQ(filtered.Stop(), "quillmap E shown\n");
 }
 
 // A failing CHECK writes its text and ends; a passing one builds nothing.

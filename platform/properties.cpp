@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "android-base/logging.h"
 #include "android-base/strings.h"
 
 namespace android {
@@ -83,7 +84,7 @@ bool FindInText(const std::string& text, const std::string& key,
 
 std::string GetProperty(const std::string& key,
                         const std::string& default_value) {
-  int saved_errno = errno;
+  const ErrnoRestorer errno_restorer;
   std::string value = default_value;
   if (!key.empty()) {
     for (const std::string& file : PropertyFiles()) {
@@ -94,7 +95,6 @@ std::string GetProperty(const std::string& key,
       }
     }
   }
-  errno = saved_errno;
   return value;
 }
 

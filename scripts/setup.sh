@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make pkg-config file
-  googletest libgtest-dev libgmock-dev libbenchmark-dev uuid-dev
+  googletest libgtest-dev libgmock-dev uuid-dev
   clang clang-format clang-tidy libclang-rt-14-dev valgrind
   android-libbase-dev android-liblog-dev blueprint-tools
   g++-aarch64-linux-gnu uuid-dev:arm64

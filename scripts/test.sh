@@ -9,8 +9,8 @@
 #            (Linux 6.1, and 6.12 with 16 KiB pages);
 #   platform-libs  libdm/ and tool/ on the platform's real base and log
 #            libraries: the program compared with its stand-in build;
-#   fuzz     clang: each libFuzzer target replays its regressions and
-#            searches briefly from its seeds.
+#   fuzz     clang: each libFuzzer target runs its seeds and searches
+#            briefly from them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -25,7 +25,6 @@ const std::array<BootRegionCandidate, 4> kBootRegionCandidates = {{
 namespace {
 
 constexpr char kTag[] = "quillmap";
-constexpr std::chrono::milliseconds kCreateTimeout(500);
 
 #define LOG_ERROR(...) __android_log_print(ANDROID_LOG_ERROR, kTag, __VA_ARGS__)
 

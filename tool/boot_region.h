@@ -2,8 +2,10 @@
 // classified, and the walk that turns each recognised boot region into a
 // device-mapper device with one linear target.
 //
-// The walk logs through the platform's log library under the tag
+// The walk's own lines go through the platform's log library under the tag
 // "quillmap": every failure at error priority, a created device at info.
+// The library's lines about the same failures come through the stream
+// logger at their own severities, some at warning (DeviceMapper's).
 // A candidate's failure never stops the walk, and the walk has no result.
 // One thing does end the process: a kernel whose reply to registering a
 // device claims targets or openers on it fails the library's fatal check
@@ -14,6 +16,7 @@
 #include <stdint.h>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -29,6 +32,9 @@ struct BootRegionCandidate {
 // The candidates in the order of work: UFS boot units, then eMMC boot
 // partitions. Each device name is used once per storage type.
 extern const std::array<BootRegionCandidate, 4> kBootRegionCandidates;
+
+// How long each creation waits for its device's link to appear.
+inline constexpr std::chrono::milliseconds kCreateTimeout(500);
 
 constexpr uint64_t kSectorSize = 512;
 constexpr size_t kHeaderSize = 4;

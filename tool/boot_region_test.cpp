@@ -68,8 +68,8 @@ TEST(MappedSectors, WholeSectorsAfterTheReservedOnes) {
       {8 * 512ull + 511, 8, std::nullopt},
       {100, 4, std::nullopt},
       {0, 4, std::nullopt},
-      {3ull << 30, 8, (3ull << 30) / 512 - 8},  // beyond 32 bits
-      {1ull << 42, 8, (1ull << 33) - 8},
+      {3221225472, 8, 6291448},        // 3 GiB: beyond 32 bits
+      {4398046511104, 8, 8589934584},  // 4 TiB
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.size);

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "log_record.h"
+
 namespace quillmap {
 namespace {
 
@@ -38,14 +40,13 @@ int KernelLevel(android::base::LogSeverity severity) {
 void WriteKernelRecord(const char* path, android::base::LogSeverity severity,
                        const char* tag, const char* file, unsigned int line,
                        const char* message) {
-  const int saved_errno = errno;
+  const android::base::ErrnoRestorer errno_restorer;
   std::string record = "<" + std::to_string(KernelLevel(severity)) + ">";
   // Both log libraries name the tag themselves; this is only a guard.
   record += tag != nullptr ? tag : "quillmap";
   record += ": ";
   if (file != nullptr) {
-    const char* slash = strrchr(file, '/');
-    record += slash != nullptr ? slash + 1 : file;
+    record += Basename(file);
     record += ":" + std::to_string(line) + "] ";
   }
   record += message;
@@ -61,7 +62,6 @@ void WriteKernelRecord(const char* path, android::base::LogSeverity severity,
     written = write(fd.get(), record.data(), record.size());
     if (written < 0 && errno != EINTR) break;
   }
-  errno = saved_errno;
 }
 
 android::base::LogFunction AlsoToKernelLog(const char* path,

@@ -4,16 +4,10 @@
 #include <android/log.h>
 
 #include "kernel_log.h"
+#include "log_record.h"
 
 namespace quillmap {
 namespace {
-
-android::base::LogSeverity SeverityOf(int priority) {
-  if (priority <= ANDROID_LOG_VERBOSE) return android::base::VERBOSE;
-  if (priority >= ANDROID_LOG_FATAL) return android::base::FATAL;
-  return static_cast<android::base::LogSeverity>(priority -
-                                                 ANDROID_LOG_VERBOSE);
-}
 
 void ToKernelAndDefault(const struct __android_log_message* message) {
   WriteKernelRecord(kKernelLogPath, SeverityOf(message->priority), message->tag,

@@ -23,19 +23,6 @@ int g_sequence = 0;
 
 }  // namespace
 
-std::string LinearRecords(const std::vector<Linear>& targets) {
-  android::dm::DmTable table;
-  uint64_t start = 0;
-  for (const Linear& t : targets) {
-    std::unique_ptr<android::dm::DmTarget> target =
-        std::make_unique<android::dm::DmTargetLinear>(start, t.length, t.disk,
-                                                      t.sector);
-    EXPECT_TRUE(table.AddTarget(std::move(target)));
-    start += t.length;
-  }
-  return table.Serialize();
-}
-
 uint64_t DiskSectors(const std::string& path) {
   for (const Disk& d : kDisks) {
     if (path == d.path) return d.size / 512;
@@ -130,14 +117,6 @@ bool DmContract::WaitFor(const std::string& path, bool present) {
   // access(), not lstat(): the fake redirects it into its sandbox.
   return contract::WaitFor(
       [&] { return (access(path.c_str(), F_OK) == 0) == present; }, kWaitBound);
-}
-
-std::string DmContract::NodePath(uint32_t minor) {
-  return "/dev/block/dm-" + std::to_string(minor);
-}
-
-std::string DmContract::LinkPath(const std::string& uuid) {
-  return "/dev/block/mapper/by-uuid/" + uuid;
 }
 
 }  // namespace contract

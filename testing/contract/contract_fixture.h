@@ -14,21 +14,19 @@
 #include <vector>
 
 #include "dm_request.h"
+#include "test_tables.h"
 
 namespace contract {
 
 using android::base::unique_fd;
 
-// A linear target of |length| sectors onto |disk| from |sector| on.
-struct Linear {
-  uint64_t length;
-  std::string disk;
-  uint64_t sector;
-};
+using quillmap_testing::Linear;
 
 // The DM_TABLE_LOAD records of consecutive linear targets, encoded by the
-// library (android::dm::DmTable).
-std::string LinearRecords(const std::vector<Linear>& targets);
+// library.
+inline std::string LinearRecords(const std::vector<Linear>& targets) {
+  return quillmap_testing::LinearTable(targets).Serialize();
+}
 
 // Sectors of disk |path| (from kDisks).
 uint64_t DiskSectors(const std::string& path);
@@ -69,9 +67,6 @@ class DmContract : public testing::Test, protected DmClient {
 
   // Polls (bounded) until |path| exists (|present|) or is gone; true on time.
   bool WaitFor(const std::string& path, bool present);
-
-  static std::string NodePath(uint32_t minor);
-  static std::string LinkPath(const std::string& uuid);
 
  private:
   std::vector<std::string> made_;

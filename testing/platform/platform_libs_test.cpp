@@ -18,16 +18,17 @@
 #include <vector>
 
 #include "fake_sandbox.h"
+#include "test_tables.h"
 
 namespace {
+
+using quillmap_testing::kUfs;
 
 struct Situation {
   const char* name;
   std::vector<std::pair<const char*, std::string>> disks;  // path, header
   std::vector<std::string> env;
 };
-
-const std::string kUfs("UFS\0", 4);
 
 const Situation kSituations[] = {
     {"TwoUfsUnits", {{"/dev/block/sda", kUfs}, {"/dev/block/sdb", "UFSB"}}, {}},

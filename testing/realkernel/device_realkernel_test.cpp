@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "boot_region.h"
 #include "contract_fixture.h"
 #include "guest_disks.h"
 #include "libdm/dm.h"
@@ -32,20 +33,13 @@ namespace {
 using contract::Entries;
 using contract::Exists;
 using contract::StderrCapture;
+using quillmap::kCreateTimeout;
 using std::chrono::milliseconds;
 
 constexpr const char* kLinearDisk = quillmap_testing::kLibraryDisks[0].path;
-constexpr char kLinkPrefix[] = "/dev/block/mapper/by-uuid/";
-constexpr char kNodePrefix[] = "/dev/block/dm-";
-// What the program waits for a device's link.
-constexpr milliseconds kCreateTimeout(500);
 // How long the stand-in may take to act on a uevent before a test gives up
 // on it (its worst case measured under emulation is far below this).
 constexpr milliseconds kStandInPatience(5000);
-
-DmTable OneLinear(uint64_t length, uint64_t sector) {
-  return quillmap_testing::OneLinearTable(kLinearDisk, length, sector);
-}
 
 // The contract suite's fixture (whose raw client is control_, the witness
 // for what the library reports) with a library handle of the test's own.
@@ -62,7 +56,7 @@ class WithDeviceManager : public contract::DmContract {
     EXPECT_TRUE(contract::WaitFor(
         [] {
           return Entries("/dev/block", "dm-").empty() &&
-                 Entries(kLinkPrefix, "").empty();
+                 Entries(contract::LinkPath(""), "").empty();
         },
         kStandInPatience))
         << "the stand-in left a node or link behind";
@@ -90,19 +84,21 @@ bool RemoveDirectory(const std::string& path) {
 TEST_F(WithDeviceManager, CreateDeviceReturnsWithItsLinkAndNode) {
   const std::string name = Name("composite");
   std::string path;
-  ASSERT_TRUE(dm_.CreateDevice(name, OneLinear(64, 8), &path, kCreateTimeout));
+  ASSERT_TRUE(dm_.CreateDevice(
+      name, quillmap_testing::LinearTable({{64, kLinearDisk, 8}}), &path,
+      kCreateTimeout));
   EXPECT_EQ(dm_.GetState(name), DeviceState::Active);
 
   const contract::Result status = control_.Status(name);
   ASSERT_EQ(status.error, 0);
   const dev_t dev = status->dev;
-  EXPECT_EQ(path, kNodePrefix + std::to_string(minor(dev)));
+  EXPECT_EQ(path, contract::NodePath(minor(dev)));
   // The uuid's form is walk_test's (every device it leaves).
   const std::string uuid(status->uuid,
                          strnlen(status->uuid, sizeof(status->uuid)));
 
   // The wait ended on the link, so it is there now, not eventually.
-  const std::string link = kLinkPrefix + uuid;
+  const std::string link = contract::LinkPath(uuid);
   struct stat st;
   ASSERT_EQ(lstat(link.c_str(), &st), 0) << link;
   EXPECT_TRUE(S_ISLNK(st.st_mode));
@@ -143,8 +139,9 @@ TEST_F(WithDeviceManager, DeleteDeviceWithTimeoutWaitsForTheLinkToGo) {
     SCOPED_TRACE(c.what);
     const std::string name = Name("delete_wait_" + std::to_string(index++));
     std::string path;
-    ASSERT_TRUE(
-        dm_.CreateDevice(name, OneLinear(64, 8), &path, kCreateTimeout));
+    ASSERT_TRUE(dm_.CreateDevice(
+        name, quillmap_testing::LinearTable({{64, kLinearDisk, 8}}), &path,
+        kCreateTimeout));
     std::string link;
     ASSERT_TRUE(dm_.GetDeviceUniquePath(name, &link));
     ASSERT_TRUE(Exists(link));

@@ -2,8 +2,9 @@
 // that starts with a struct dm_ioctl, a control descriptor that sends such
 // requests, the one decoder of DM_TABLE_STATUS replies the tests share, and
 // hand-made target records (including malformed ones the library would never
-// encode). The contract suite drives the kernel with it; the library's tests
-// on real kernels use it as the witness for what the library reports.
+// encode), and the device manager's paths for a device. The contract suite
+// drives the kernel with it; the library's tests on real kernels use it as the
+// witness for what the library reports.
 #pragma once
 
 #include <android-base/unique_fd.h>
@@ -100,6 +101,14 @@ class DmClient {
  private:
   android::base::unique_fd control_;
 };
+
+// Where the device manager puts a device's node and its link.
+inline std::string NodePath(uint32_t minor) {
+  return "/dev/block/dm-" + std::to_string(minor);
+}
+inline std::string LinkPath(const std::string& uuid) {
+  return "/dev/block/mapper/by-uuid/" + uuid;
+}
 
 // One dm_target_spec record with its parameter text, NUL and padding to 8.
 // |next| 0 means the record's own length.

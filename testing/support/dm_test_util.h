@@ -14,6 +14,7 @@
 #include "fake_sandbox.h"
 #include "libdm/dm.h"
 #include "test_handle.h"
+#include "test_tables.h"
 #include "witness.h"
 
 namespace android {
@@ -29,17 +30,20 @@ class DmTest : public ::testing::Test {
  protected:
   void SetUp() override;
 
-  // A table of one linear target over /dev/block/sda from sector 8.
-  static DmTable LinearTable(uint64_t length = 8184);
+  // One linear target over /dev/block/sda from sector 8, as the program
+  // maps a 4 MiB UFS unit.
+  static DmTable LinearTable() {
+    return quillmap_testing::LinearTable({{8184, "/dev/block/sda", 8}});
+  }
   // Sets the fake's FAKEDM_* variables to |env| and gives the test a new
   // handle (which opens the control node again).
   void Inject(const std::vector<std::string>& env);
   // Runs |body| with stderr captured; returns the library lines.
   template <typename F>
   std::vector<std::string> Logged(F&& body) {
-    ::testing::internal::CaptureStderr();
+    contract::StderrCapture capture;
     body();
-    return contract::LogLines(::testing::internal::GetCapturedStderr());
+    return contract::LogLines(capture.Stop());
   }
 
   quillmap_testing::FakeSandbox sandbox_{"dm_test"};

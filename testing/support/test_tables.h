@@ -1,9 +1,9 @@
-// Tables and targets for tests: OneLinearTable, the table most tests load
-// (one linear target of |length| sectors onto |disk| from its sector
-// |sector|; a target the table refuses leaves it empty, which the kernel
-// then refuses in turn), and TextTarget, a target of any type name and
-// parameter text, valid or not, for tables the program never makes (given
-// counters, it counts the calls of name() and GetParameterString()).
+// Tables and targets for tests: LinearTable, the one builder of the tables
+// most tests load (consecutive linear targets; a target the table refuses is
+// left out, which the kernel then sees in turn), and TextTarget, a target of
+// any type name and parameter text, valid or not, for tables the program never
+// makes (given counters, it counts the calls of name() and
+// GetParameterString()); and kUfs, the header the tests' UFS boot units carry.
 #pragma once
 
 #include <libdm/dm_table.h>
@@ -13,8 +13,11 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace quillmap_testing {
+
+inline const std::string kUfs("UFS\0", 4);
 
 class TextTarget : public android::dm::DmTarget {
  public:
@@ -44,11 +47,22 @@ class TextTarget : public android::dm::DmTarget {
   int* param_calls_;
 };
 
-inline android::dm::DmTable OneLinearTable(const std::string& disk,
-                                           uint64_t length, uint64_t sector) {
+// A linear target of |length| sectors onto |disk| from its |sector| on.
+struct Linear {
+  uint64_t length;
+  std::string disk;
+  uint64_t sector;
+};
+
+// The targets one after the other from sector 0.
+inline android::dm::DmTable LinearTable(const std::vector<Linear>& targets) {
   android::dm::DmTable table;
-  table.AddTarget(
-      std::make_unique<android::dm::DmTargetLinear>(0, length, disk, sector));
+  uint64_t start = 0;
+  for (const Linear& t : targets) {
+    table.AddTarget(std::make_unique<android::dm::DmTargetLinear>(
+        start, t.length, t.disk, t.sector));
+    start += t.length;
+  }
   return table;
 }
 

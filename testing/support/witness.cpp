@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -126,58 +127,78 @@ std::vector<std::string> LogLines(const std::string& text) {
   // The platform's real loggers write the time, process and thread ids
   // after the severity; the stand-in writes none of them.
   static const std::regex kRealStamp(R"(^\d\d-\d\d \d\d:\d\d:\d\d +\d+ +\d+ )");
+  // "<level><tag>: ", the level the kernel's (tool/kernel_log.cpp's map).
+  static const std::regex kKernelRecord(R"(^<(\d)>[^ :]+: (.*))");
+  static constexpr char kLetterOfLevel[] = "??FEW?ID";
   std::vector<std::string> lines;
   std::istringstream in(text);
   std::string line;
+  std::smatch m;
   while (std::getline(in, line)) {
     // "<tag> <S> [<stamp> ][<file>:<line>] ]<text>"
     const size_t first = line.find(' ');
-    if (first == std::string::npos || first + 3 > line.size() ||
-        line[first + 2] != ' ') {
+    char letter;
+    std::string rest;
+    if (std::regex_match(line, m, kKernelRecord)) {
+      letter = kLetterOfLevel[m[1].str()[0] - '0'];
+      rest = m[2].str();
+    } else if (first != std::string::npos && first + 3 <= line.size() &&
+               line[first + 2] == ' ') {
+      letter = line[first + 1];
+      rest = std::regex_replace(line.substr(first + 3), kRealStamp, "",
+                                std::regex_constants::format_first_only);
+    } else {
       lines.push_back(line);
       continue;
     }
-    std::string rest =
-        std::regex_replace(line.substr(first + 3), kRealStamp, "",
-                           std::regex_constants::format_first_only);
     const size_t mark = rest.find("] ");
     if (mark != std::string::npos && rest.find(' ') > mark) {
       rest = rest.substr(mark + 2);
     }
-    lines.push_back(std::string(1, line[first + 1]) + " " + rest);
+    lines.push_back(std::string(1, letter) + " " + rest);
   }
   return lines;
 }
 
-StderrCapture::StderrCapture() {
-  char path[] = "/tmp/stderr-capture.XXXXXX";
-  file_.reset(mkstemp(path));
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  const char* old = getenv(name);
+  had_ = old != nullptr;
+  if (had_) old_ = old;
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_) {
+    setenv(name_, old_.c_str(), 1);
+  } else {
+    unsetenv(name_);
+  }
+}
+
+StderrCapture::StderrCapture() : file_(memfd_create("stderr", MFD_CLOEXEC)) {
   if (!file_.ok()) return;
-  unlink(path);
   fflush(stderr);
   saved_.reset(dup(STDERR_FILENO));
   if (saved_.ok() && dup2(file_.get(), STDERR_FILENO) < 0) saved_.reset();
 }
 
-std::string StderrCapture::Text() const {
-  fflush(stderr);
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  off_t at = 0;
-  while ((n = pread(file_.get(), buf, sizeof(buf), at)) > 0) {
-    text.append(buf, static_cast<size_t>(n));
-    at += n;
-  }
-  return text;
-}
-
 std::string StderrCapture::Stop() {
-  if (!saved_.ok()) return Text();
+  std::string text;
+  if (!saved_.ok()) return text;
   fflush(stderr);
   dup2(saved_.get(), STDERR_FILENO);
   saved_.reset();
-  return Text();
+  char buf[4096];
+  ssize_t n;
+  for (off_t at = 0; (n = pread(file_.get(), buf, sizeof(buf), at)) > 0;
+       at += n) {
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return text;
 }
 
 }  // namespace contract

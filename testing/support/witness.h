@@ -1,7 +1,7 @@
 // What the tests on real kernels, the contract suite and the host tests use
 // to watch the system from the side: bounded polls, path checks, reads of
 // block devices, the library's log lines on stderr, and child commands with
-// their output.
+// their output; and a guard for one environment variable.
 #pragma once
 
 #include <android-base/unique_fd.h>
@@ -37,14 +37,31 @@ std::vector<std::string> Entries(const std::string& dir,
 int RunCommand(const std::vector<std::string>& argv, std::string* output,
                const std::vector<std::string>& env = {});
 
-// Each log line of |text| as "S text": the logger's tag, the platform
-// logger's time and ids, and a library line's "<file>:<line>] " dropped.
+// Each log line of |text| as "S text", from either form the program writes:
+// stderr's "<tag> <S> ..." and the kernel log's "<level><tag>: ..." (the
+// level as the letter of the severity it came from). The tag, the platform
+// logger's time and ids, and a library line's "<file>:<line>] " are dropped.
 // Lines of another shape are kept whole.
 std::vector<std::string> LogLines(const std::string& text);
 
-// Sends everything written to this process's stderr (where the library logs)
-// to a temporary file from construction until Stop() or destruction, which
-// put the original stderr back.
+// Sets the environment variable |name| to |value| (unsets it for nullptr)
+// for the object's lifetime, then puts back what was there before.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  bool had_;
+  std::string old_;
+};
+
+// Sends what this process writes to stderr (where the loggers write) to an
+// anonymous in-memory file from construction until Stop() or destruction,
+// which put the former stderr back. One capture at a time.
 class StderrCapture {
  public:
   StderrCapture();
@@ -53,10 +70,7 @@ class StderrCapture {
   StderrCapture& operator=(const StderrCapture&) = delete;
 
   bool ok() const { return file_.ok() && saved_.ok(); }
-  // What was written so far; safe to call from another thread while the
-  // capture lasts.
-  std::string Text() const;
-  // Ends the capture (once) and returns all that was written.
+  // Ends the capture and returns all that was written (later calls: "").
   std::string Stop();
 
  private:

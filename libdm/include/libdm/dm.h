@@ -5,13 +5,18 @@
 // descriptor for the life of the process; if the node cannot be opened the
 // instance still exists and every request fails with EBADF.
 //
-// Contract of every operation: it returns bool (or DeviceState), throws
-// nothing, and reports a failure by its log lines (through the platform's
-// stream logger; lines carrying errno append ": " and its description) and
-// its result. An out-parameter is written only on success: a string is
-// replaced whole, while the table queries (GetTableInfo, GetTableStatus,
-// GetTable) append to the caller's vector. Nothing about devices is cached:
-// every answer is a fresh request.
+// Contract of every operation: it returns bool (or DeviceState) and reports
+// a failure by its log lines (through the platform's stream logger; lines
+// carrying errno append ": " and its description) and its result. It throws
+// only std::bad_alloc, when the heap runs out (a table query's reply buffer
+// excepted: that failure is a false result). A name of 128 bytes or more
+// (or a UUID of more than 128) does not fit the kernel's field with its NUL:
+// every operation refuses it before any request, with the error line
+// "[<name>] is too long to be device mapper name" (GetState: Unavailable). An
+// out-parameter is written only on success: a string is replaced whole, while
+// the table queries (GetTableInfo, GetTableStatus, GetTable) append to the
+// caller's vector. Nothing about devices is cached: every answer is a fresh
+// request.
 //
 // Paths: a device's node is "/dev/block/dm-<minor>", its link
 // "/dev/block/mapper/by-uuid/<uuid>"; both are made and removed by the

@@ -16,13 +16,6 @@
 namespace android {
 namespace dm {
 
-// What a polled condition tells the polling loop.
-enum class WaitResult : int {
-  KeepWaiting = 0,
-  Satisfied = 1,
-  Failed = 2,
-};
-
 // True as soon as |path| exists.
 bool WaitForFile(const std::string& path,
                  const std::chrono::milliseconds& timeout);

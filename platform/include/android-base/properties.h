@@ -13,13 +13,15 @@
 namespace android {
 namespace base {
 
-// The property's value, or |default_value| when it is not defined.
+// The property's value without the blanks around it, or |default_value|
+// when it is not defined.
 std::string GetProperty(const std::string& key,
                         const std::string& default_value);
 
-// The property parsed as a whole decimal number with an optional sign, or
-// |default_value| when it is undefined, not exactly such a number (blanks and
-// trailing characters included), out of T's range, or outside [min, max].
+// The property's value (as GetProperty gives it) parsed as a whole decimal
+// number with an optional sign, or |default_value| when it is undefined, not
+// exactly such a number (a blank or any other character inside or after it
+// included), out of T's range, or outside [min, max].
 template <typename T>
 T GetIntProperty(const std::string& key, T default_value,
                  T min = std::numeric_limits<T>::min(),

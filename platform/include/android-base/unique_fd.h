@@ -6,8 +6,9 @@
 // descriptor closed on a failure path does not hide the failure's errno.
 #pragma once
 
-#include <errno.h>
 #include <unistd.h>
+
+#include "android-base/logging.h"
 
 namespace android {
 namespace base {
@@ -27,9 +28,8 @@ class unique_fd {
 
   void reset(int new_value = -1) {
     if (fd_ >= 0) {
-      const int saved_errno = errno;
+      const ErrnoRestorer errno_restorer;
       ::close(fd_);
-      errno = saved_errno;
     }
     fd_ = new_value;
   }

@@ -50,7 +50,8 @@ typedef void (*__android_logger_function)(
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the log library's own name.
 void __android_log_set_logger(__android_logger_function logger);
 
-// Writes "<tag> <S> <text>" to stderr, one line.
+// Writes "<tag> <S> <text>" to stderr, one line; "<tag> <S> <file>:<line>]
+// <text>" when the message names a file (its last path component).
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the log library's own name.
 void __android_log_stderr_logger(
     const struct __android_log_message* log_message);
