@@ -5,7 +5,7 @@
 // DM_STATUS_TABLE_FLAG asks for table lines, with crypt keys redacted).
 // With mode bit 3 the rest of the input is the whole reply, header included.
 // Otherwise bytes 5-16 are data_size, data_start and target_count, and the
-// reply is a zeroed dm_ioctl header holding them followed by the rest of the
+// reply is a header holding them (ReplyBytes) followed by the rest of the
 // input. Unless mode bits 0, 1 and 2 ask for them raw, data_start and
 // data_size are brought to within the reply (or just past it) and
 // target_count below 16, so that most inputs reach records.
@@ -25,6 +25,7 @@
 
 #include <algorithm>
 
+#include "dm_request.h"
 #include "fuzz_check.h"
 #include "table_status.h"
 
@@ -59,12 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(mode & 1)) data_start = static_cast<uint32_t>(data_start % span);
     if (!(mode & 2)) data_size = static_cast<uint32_t>(data_size % span);
     if (!(mode & 4)) target_count %= 16;
-    struct dm_ioctl io = {};
-    io.data_size = data_size;
-    io.data_start = data_start;
-    io.target_count = target_count;
-    reply.assign(reinterpret_cast<const char*>(&io), sizeof(io));
-    reply += body;
+    reply = contract::ReplyBytes(data_size, data_start, target_count, body);
   }
   // A fresh copy holds exactly the reply's bytes, so that AddressSanitizer
   // sees a read past them.

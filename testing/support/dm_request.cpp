@@ -38,6 +38,15 @@ void DmRequest::SetTable(const std::string& records, uint32_t count) {
   header()->target_count = count;
 }
 
+std::string ReplyBytes(uint32_t data_size, uint32_t data_start,
+                       uint32_t target_count, const std::string& records) {
+  DmRequest reply;
+  reply.SetTable(records, target_count);
+  reply.header()->data_size = data_size;
+  reply.header()->data_start = data_start;
+  return std::string(reply.bytes(), sizeof(struct dm_ioctl) + records.size());
+}
+
 std::vector<StatusRecord> ParseStatus(const DmRequest& reply) {
   std::vector<StatusRecord> out;
   const struct dm_ioctl* h = reply.header();

@@ -102,6 +102,11 @@ class DmClient {
   android::base::unique_fd control_;
 };
 
+// A reply's bytes as a kernel could leave them: a header with these fields
+// (and version 4), then |records|, nothing after them.
+std::string ReplyBytes(uint32_t data_size, uint32_t data_start,
+                       uint32_t target_count, const std::string& records);
+
 // Where the device manager puts a device's node and its link.
 inline std::string NodePath(uint32_t minor) {
   return "/dev/block/dm-" + std::to_string(minor);
