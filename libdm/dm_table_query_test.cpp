@@ -4,11 +4,10 @@
 #include <gmock/gmock.h>
 #include <string.h>
 
-#include <fstream>
-
 #include "dm_request.h"
 #include "dm_test_util.h"
 #include "libdm/dm_target.h"
+#include "table_status.h"
 #include "test_tables.h"
 
 namespace android {
@@ -62,6 +61,10 @@ TEST(RedactTableInfo, ReplacesOnlyTheSecondFieldOfCryptLines) {
 }
 
 using TableQueryTest = DmTest;
+
+// A DM_TABLE_STATUS reply that says the buffer was too small.
+const std::string kFull =
+    "DM_TABLE_STATUS.flags=" + std::to_string(DM_BUFFER_FULL_FLAG);
 
 TEST_F(TableQueryTest, ReadsBackLinearTablesAndAppends) {
   DmTable table;
@@ -117,7 +120,7 @@ TEST_F(TableQueryTest, BufferGrowsUntilTheAnswerFits) {
       << "4096, 8192, then 16384 bytes";
 
   // A kernel that keeps answering "full" a few times more.
-  Inject({"FAKEDM_STATUS_BUFFER_FULL=2"});
+  Inject({kFull + "@3", kFull + "@4"});
   info.clear();
   ASSERT_TRUE(dm_->GetTableStatus("big", &info));
   EXPECT_EQ(info.size(), 200u);
@@ -130,7 +133,7 @@ TEST_F(TableQueryTest, GrowthStopsBeforeTheBufferOutgrowsDataSize) {
   // A kernel that never stops answering "full": 4096 bytes doubled up to
   // 2 GiB, the largest a 32-bit data_size can describe, then a clear end.
   ASSERT_TRUE(dm_->CreateDevice("a", "u"));
-  Inject({"FAKEDM_STATUS_BUFFER_FULL=1000"});
+  Inject({kFull});
   std::vector<TargetInfo> info;
   const size_t before = fakedm::Requests().size();
   auto lines = Logged([&] { EXPECT_FALSE(dm_->GetTableInfo("a", &info)); });
@@ -166,7 +169,7 @@ std::string Record(uint32_t next, const std::string& type,
   return head.substr(0, sizeof(dm_target_spec)) + text;
 }
 
-TEST_F(TableQueryTest, WalkStaysInsideTheReplyWhateverItHolds) {
+TEST(WalkTableStatusReply, StaysInsideTheReplyWhateverItHolds) {
   const std::string two = Record(48, "linear", std::string("1:2 8\0\0\0", 8)) +
                           Record(96, "crypt", std::string("c k 0\0\0\0", 8), 5);
   const struct {
@@ -201,15 +204,15 @@ TEST_F(TableQueryTest, WalkStaysInsideTheReplyWhateverItHolds) {
        Reply(312 + 48, 312, 1, Record(48, "x", std::string("ab\0cdefg", 8))),
        {"ab"}},
   };
-  ASSERT_TRUE(dm_->CreateDevice("a", "u"));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string reply = root_ + "/reply";
-    std::ofstream(reply, std::ios::binary)
-        .write(reinterpret_cast<const char*>(c.reply.data()), c.reply.size());
-    Inject({"FAKEDM_STATUS_REPLY=" + reply});
+    // The library's first buffer, the reply laid over it from its start.
+    std::string buffer(4096, '\0');
+    buffer.replace(0, c.reply.size(),
+                   reinterpret_cast<const char*>(c.reply.data()),
+                   c.reply.size());
     std::vector<TargetInfo> info;
-    ASSERT_TRUE(dm_->GetTableInfo("a", &info));
+    internal::WalkTableStatusReply(buffer, DM_STATUS_TABLE_FLAG, &info);
     std::vector<std::string> texts;
     for (const auto& entry : info) texts.push_back(entry.data);
     EXPECT_EQ(texts, c.texts);
