@@ -36,7 +36,7 @@ void ReadEnvironment() {
   internal::Inside inside;
   Fake& f = internal::TheFake();
   std::lock_guard<std::mutex> lock(f.mu);
-  if (!f.Active()) return;  // the first use reads it anyway
+  f.Active();
   f.ReadEnvironment();
 }
 
