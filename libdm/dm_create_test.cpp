@@ -66,39 +66,39 @@ TEST_F(CreateTest, FailureAtEachStageLeavesNothingBehind) {
       "W DM_DEV_REMOVE failed for \\[a\\], retrying: Device or resource busy";
   const struct {
     const char* what;
-    std::vector<std::string> env;    // the fake's FAKEDM_* settings
+    std::vector<std::string> env;    // FAKEDM_FAULTS items
     std::vector<std::string> lines;  // regular expressions
     size_t removals;
     size_t left = 0;
   } cases[] = {
       {"register",
-       {"FAKEDM_FAIL=DM_DEV_CREATE=EINVAL"},
+       {"DM_DEV_CREATE=EINVAL"},
        {"E DM_DEV_CREATE failed for \\[a\\]: Invalid argument"},
        0},
       {"load",
-       {"FAKEDM_FAIL=DM_TABLE_LOAD=EINVAL"},
+       {"DM_TABLE_LOAD=EINVAL"},
        {"E DM_TABLE_LOAD failed: Invalid argument"},
        1},
       {"resume",
-       {"FAKEDM_FAIL=DM_DEV_SUSPEND=ENOMEM"},
+       {"DM_DEV_SUSPEND=ENOMEM"},
        {"E DM_TABLE_SUSPEND resume failed: Cannot allocate memory"},
        1},
       {"unique path",
-       {"FAKEDM_FAIL=DM_DEV_STATUS=EIO@1"},
+       {"DM_DEV_STATUS=EIO@1"},
        {"E Failed to get device path: a: Input/output error"},
        1},
       {"node path",
-       {"FAKEDM_FAIL=DM_DEV_STATUS=EIO@2"},
+       {"DM_DEV_STATUS=EIO@2"},
        {"W DM_DEV_STATUS failed for a: Input/output error"},
        1},
       // The node appears, the link much later: the wait is for the link.
       {"wait",
-       {"FAKEDM_DEVMGR_DELAY_MS=1", "FAKEDM_LINK_DELAY_MS=60000"},
+       {"devmgr=1", "link=never"},
        {"E Failed waiting for device path: /dev/block/mapper/by-uuid/" +
         kUuidRegex},
        1},
       {"clean-up refused",
-       {"FAKEDM_FAIL=DM_TABLE_LOAD=EINVAL,DM_DEV_REMOVE=EBUSY"},
+       {"DM_TABLE_LOAD=EINVAL,DM_DEV_REMOVE=EBUSY"},
        {"E DM_TABLE_LOAD failed: Invalid argument", kBusyRetry, kBusyRetry,
         kBusyRetry, kBusyRetry,
         "E DM_DEV_REMOVE failed for \\[a\\]: Device or resource busy"},
@@ -183,7 +183,7 @@ TEST_F(CreateTest, InvalidTableIsSentAsBareHeaderAndRefused) {
 }
 
 TEST_F(CreateTest, ZeroTimeoutReturnsOnceLiveWithoutWaiting) {
-  Inject({"FAKEDM_DEVMGR=0"});
+  Inject({"devmgr=never"});
   DmTable table = LinearTable();
   for (int timeout : {0, -1}) {
     std::string path;
@@ -214,7 +214,7 @@ TEST_F(CreateTest, DeviceWithoutUuidFailsItsWaitAndIsRemoved) {
 TEST_F(CreateTest, ImpossibleCreateRepliesEndTheProcess) {
   DmTable table = LinearTable();
   std::string path;
-  Inject({"FAKEDM_CREATE_TARGET_COUNT=1"});
+  Inject({"DM_DEV_CREATE.target_count=1"});
   EXPECT_DEATH(
       dm_->CreateDevice("a", table, &path, milliseconds(100)),
       "Check failed: io.target_count == 0 Unexpected targets for newly "
@@ -222,7 +222,7 @@ TEST_F(CreateTest, ImpossibleCreateRepliesEndTheProcess) {
   // The registration was taken back before the process ended.
   EXPECT_THAT(fakedm::Devices(), IsEmpty());
   fakedm::Reset();
-  Inject({"FAKEDM_CREATE_OPEN_COUNT=2"});
+  Inject({"DM_DEV_CREATE.open_count=2"});
   EXPECT_DEATH(dm_->CreateDevice("b", table, &path, milliseconds(100)),
                "Check failed: io.open_count == 0 Unexpected opens for newly "
                "created \\[b\\] device");
@@ -250,12 +250,12 @@ TEST_F(CreateTest, RecoveryModeChoosesThePathToWaitFor) {
   };
   ASSERT_EQ(mkdir((root_ + "/system").c_str(), 0755), 0);
   ASSERT_EQ(mkdir((root_ + "/system/bin").c_str(), 0755), 0);
-  const std::string link_delay = "FAKEDM_LINK_DELAY_MS=";
+  const std::string link_delay = "link=";
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.recovery ? "recovery " : "normal ") + c.props);
     fakedm::Reset();
-    Inject({"FAKEDM_DEVMGR_DELAY_MS=1",
-            link_delay + (&c == &cases[0] ? "60000" : "1")});
+    Inject({"devmgr=1",
+            link_delay + (&c == &cases[0] ? "never" : "1")});
     unlink((root_ + "/system/bin/recovery").c_str());
     if (c.recovery) std::ofstream(root_ + "/system/bin/recovery");
     std::ofstream(root_ + "/system/build.prop") << c.props;
@@ -304,14 +304,14 @@ TEST_F(CreateTest, MissingControlNodeFailsEveryRequestWithEbadf) {
 
 TEST_F(CreateTest, ControlNodeOpenIsReadWriteCloseOnExecAndRetriedSilently) {
   EXPECT_EQ(fakedm::ControlOpenFlags(), O_RDWR | O_CLOEXEC);
-  auto lines = Logged([&] { Inject({"FAKEDM_CONTROL_OPEN_EINTR=3"}); });
+  auto lines = Logged([&] { Inject({"open=EINTR@1,open=EINTR@2,open=EINTR@3"}); });
   EXPECT_THAT(lines, IsEmpty());
   EXPECT_EQ(fakedm::ControlOpenFlags(), O_RDWR | O_CLOEXEC);
   DmTable table = LinearTable();
   std::string path;
   EXPECT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
 
-  lines = Logged([&] { Inject({"FAKEDM_CONTROL_OPEN_FAIL=EACCES"}); });
+  lines = Logged([&] { Inject({"open=EACCES"}); });
   EXPECT_THAT(lines,
               ElementsAre("E Failed to open device-mapper: Permission denied"));
 }
@@ -321,7 +321,7 @@ TEST_F(CreateTest, ResultAndErrnoDoNotDependOnLogging) {
     SCOPED_TRACE(tags);
     const contract::ScopedEnv filter("ANDROID_LOG_TAGS", tags);
     fakedm::Reset();
-    Inject({"FAKEDM_FAIL=DM_DEV_CREATE=EEXIST"});
+    Inject({"DM_DEV_CREATE=EEXIST"});
     std::string path;
     DmTable table = LinearTable();
     errno = 0;

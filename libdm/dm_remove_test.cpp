@@ -33,7 +33,7 @@ TEST_F(DeleteTest, MissingUeventFailsOnlyWhenTheLinkExisted) {
   DmTable table = LinearTable();
   std::string path;
   ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
-  Inject({"FAKEDM_REMOVE_NO_UEVENT=1"});
+  Inject({"DM_DEV_REMOVE.flags=0"});
   auto lines =
       Logged([&] { EXPECT_FALSE(dm_->DeleteDevice("a", milliseconds(0))); });
   EXPECT_THAT(lines, ElementsAre("E Didn't generate uevent for [a] removal"));
@@ -41,7 +41,7 @@ TEST_F(DeleteTest, MissingUeventFailsOnlyWhenTheLinkExisted) {
       << "gone from the kernel all the same";
 
   // No link when the removal starts: the flag is not looked at.
-  Inject({"FAKEDM_REMOVE_NO_UEVENT=1", "FAKEDM_DEVMGR=0"});
+  Inject({"DM_DEV_REMOVE.flags=0", "devmgr=never"});
   ASSERT_TRUE(dm_->CreateDevice("b", table, &path, milliseconds(0)));
   lines = Logged([&] { EXPECT_TRUE(dm_->DeleteDevice("b", milliseconds(0))); });
   EXPECT_THAT(lines, IsEmpty());
@@ -66,15 +66,15 @@ TEST_F(DeleteTest, PositiveTimeoutWaitsForTheLinkToGo) {
   std::string path;
   ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
   const std::string link = contract::LinkPath(fakedm::Devices().at(0).uuid);
-  Inject({"FAKEDM_DEVMGR_DELAY_MS=40"});
+  Inject({"devmgr=3"});
   EXPECT_TRUE(dm_->DeleteDevice("a", milliseconds(2000)));
   EXPECT_NE(access(link.c_str(), F_OK), 0);
 
   // A link that outlives the wait.
-  Inject({"FAKEDM_DEVMGR_DELAY_MS=1"});
+  Inject({"devmgr=1"});
   ASSERT_TRUE(dm_->CreateDevice("b", table, &path, milliseconds(500)));
   const std::string link_b = contract::LinkPath(fakedm::Devices().at(0).uuid);
-  Inject({"FAKEDM_DEVMGR_DELAY_MS=60000"});
+  Inject({"devmgr=never"});
   auto lines =
       Logged([&] { EXPECT_FALSE(dm_->DeleteDevice("b", milliseconds(60))); });
   EXPECT_THAT(lines,
@@ -97,7 +97,7 @@ TEST_F(DeleteTest, BusyRemovalIsRetriedThenGivenUp) {
   ASSERT_TRUE(dm_->CreateDevice("a", "uuid-a"));
   const std::string busy = "DM_DEV_REMOVE failed for [a]";
   // Busy twice: the third try removes it.
-  Inject({"FAKEDM_FAIL=DM_DEV_REMOVE=EBUSY@1,DM_DEV_REMOVE=EBUSY@2"});
+  Inject({"DM_DEV_REMOVE=EBUSY@1,DM_DEV_REMOVE=EBUSY@2"});
   auto lines = Logged([&] { EXPECT_TRUE(dm_->DeleteDeviceIfExists("a")); });
   EXPECT_THAT(lines,
               ElementsAre("W " + busy + ", retrying: Device or resource busy",
@@ -106,14 +106,14 @@ TEST_F(DeleteTest, BusyRemovalIsRetriedThenGivenUp) {
 
   // Busy for good: five tries, then the error, and the device stays.
   ASSERT_TRUE(dm_->CreateDevice("a", "uuid-a"));
-  Inject({"FAKEDM_FAIL=DM_DEV_REMOVE=EBUSY"});
+  Inject({"DM_DEV_REMOVE=EBUSY"});
   lines = Logged([&] { EXPECT_FALSE(dm_->DeleteDeviceIfExists("a")); });
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines.back(), "E " + busy + ": Device or resource busy");
   EXPECT_EQ(fakedm::Devices().size(), 1u);
 
   // Any other error is not retried.
-  Inject({"FAKEDM_FAIL=DM_DEV_REMOVE=ENXIO"});
+  Inject({"DM_DEV_REMOVE=ENXIO"});
   lines = Logged([&] { EXPECT_FALSE(dm_->DeleteDeviceIfExists("a")); });
   EXPECT_THAT(lines, ElementsAre("E " + busy + ": No such device or address"));
 }

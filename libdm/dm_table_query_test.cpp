@@ -62,6 +62,10 @@ TEST(RedactTableInfo, ReplacesOnlyTheSecondFieldOfCryptLines) {
 
 using TableQueryTest = DmTest;
 
+// A DM_TABLE_STATUS reply that says the buffer was too small.
+const std::string kFull =
+    "DM_TABLE_STATUS.flags=" + std::to_string(DM_BUFFER_FULL_FLAG);
+
 TEST_F(TableQueryTest, ReadsBackLinearTablesAndAppends) {
   DmTable table = quillmap_testing::LinearTable(
       {{100, "/dev/block/sda", 8}, {50, "/dev/block/sda", 4000}});
@@ -113,7 +117,7 @@ TEST_F(TableQueryTest, BufferGrowsUntilTheAnswerFits) {
       << "4096, 8192, then 16384 bytes";
 
   // A kernel that keeps answering "full" a few times more.
-  Inject({"FAKEDM_STATUS_BUFFER_FULL=2"});
+  Inject({kFull + "@3", kFull + "@4"});
   info.clear();
   ASSERT_TRUE(dm_->GetTableStatus("big", &info));
   EXPECT_EQ(info.size(), 200u);
@@ -126,7 +130,7 @@ TEST_F(TableQueryTest, GrowthStopsBeforeTheBufferOutgrowsDataSize) {
   // A kernel that never stops answering "full": 4096 bytes doubled up to
   // 2 GiB, the largest a 32-bit data_size can describe, then a clear end.
   ASSERT_TRUE(dm_->CreateDevice("a", "u"));
-  Inject({"FAKEDM_STATUS_BUFFER_FULL=1000"});
+  Inject({kFull});
   std::vector<TargetInfo> info;
   const size_t before = fakedm::Requests().size();
   auto lines = Logged([&] { EXPECT_FALSE(dm_->GetTableInfo("a", &info)); });

@@ -42,7 +42,7 @@ constexpr uint64_t kSocket = UINT64_MAX;
 struct Row {
   const char* name;
   std::vector<Disk> disks;
-  std::vector<std::string> env;  // the fake's FAKEDM_* settings
+  std::vector<std::string> env;  // FAKEDM_FAULTS items
   std::vector<std::string> lines;
   // "<name> dm-<minor>: <start> <length> <type> <params>" in minor order.
   std::vector<std::string> devices;
@@ -154,8 +154,8 @@ const Row kRows[] = {
      {{"/dev/block/sda", kUfs, k4M},
       {"/dev/block/sdb", "COMB", k4M},
       {"/dev/block/mmcblk0boot0", "EMMC", k4M}},
-     {"FAKEDM_READ_FAIL=/dev/block/sda=EIO",
-      "FAKEDM_LSEEK_FAIL=/dev/block/sdb=ESPIPE"},
+     {"read:/dev/block/sda=EIO",
+      "lseek:/dev/block/sdb=ESPIPE"},
      {"E Failed to read /dev/block/sda: Input/output error.",
       "E Failed to seek /dev/block/sdb: Illegal seek.",
       "I Created DM device preloader_raw_a at /dev/block/dm-0.",
@@ -196,26 +196,26 @@ const Row kRows[] = {
       "preloader_raw_a dm-1: 0 6291448 linear /dev/block/mmcblk0boot0 8"}},
     {"FailedRegistration",
      kFour,
-     {"FAKEDM_FAIL=DM_DEV_CREATE=EINVAL@1"},
+     {"DM_DEV_CREATE=EINVAL@1"},
      FirstFails({"E DM_DEV_CREATE failed for [preloader_raw_a]: Invalid "
                  "argument"}),
      kAfterFirstFailed},
     {"FailedLoad",
      kFour,
-     {"FAKEDM_FAIL=DM_TABLE_LOAD=ENOMEM@1"},
+     {"DM_TABLE_LOAD=ENOMEM@1"},
      FirstFails({"E DM_TABLE_LOAD failed: Cannot allocate memory"}),
      kAfterFirstFailed},
     {"CleanupRemovalWithoutUevent",
      kFour,
-     {"FAKEDM_FAIL=DM_DEV_STATUS=ENXIO@2", "FAKEDM_REMOVE_NO_UEVENT=1",
-      "FAKEDM_DEVMGR_DELAY_MS=0"},
+     {"DM_DEV_STATUS=ENXIO@2", "DM_DEV_REMOVE.flags=0",
+      "devmgr=0"},
      FirstFails({"W DM_DEV_STATUS failed for preloader_raw_a: No such device "
                  "or address",
                  "E Didn't generate uevent for [preloader_raw_a] removal"}),
      kAfterFirstFailed},
     {"CleanupRemovalBusyOnce",
      kFour,
-     {"FAKEDM_FAIL=DM_TABLE_LOAD=EINVAL@1,DM_DEV_REMOVE=EBUSY@1"},
+     {"DM_TABLE_LOAD=EINVAL@1,DM_DEV_REMOVE=EBUSY@1"},
      FirstFails({"E DM_TABLE_LOAD failed: Invalid argument",
                  "W DM_DEV_REMOVE failed for [preloader_raw_a], retrying: "
                  "Device or resource busy"}),

@@ -48,23 +48,6 @@ TEST_F(DmContract, DeviceManagerMakesNodeAndLinkAtFirstLoad) {
   EXPECT_TRUE(WaitFor(node, false)) << node;
 }
 
-// Fills sectors [from, from + count) of |disk| with bytes that differ per
-// disk and per sector, and flushes them.
-void WritePattern(const std::string& disk, uint64_t from, uint64_t count) {
-  const int seed = static_cast<int>(disk.size() * 37 + disk.back());
-  std::string bytes(count * 512, '\0');
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    const uint64_t at = from * 512 + i;
-    bytes[i] = static_cast<char>((at / 512 * 13 + at * 7 + seed) % 251);
-  }
-  unique_fd fd(open(disk.c_str(), O_WRONLY | O_CLOEXEC));
-  ASSERT_GE(fd.get(), 0) << disk << ": " << strerror(errno);
-  ASSERT_EQ(pwrite(fd.get(), bytes.data(), bytes.size(),
-                   static_cast<off_t>(from * 512)),
-            static_cast<ssize_t>(bytes.size()));
-  ASSERT_EQ(fsync(fd.get()), 0);
-}
-
 struct Mapping {
   const char* name;
   std::vector<Linear> targets;
@@ -73,15 +56,18 @@ struct Mapping {
 class MappedBytes : public DmContract,
                     public testing::WithParamInterface<Mapping> {};
 
+// Every disk holds a pattern that differs per sector and per disk (the
+// guests' and the fake sandbox's): a node that maps the wrong sectors reads
+// other bytes. The fake's nodes hold no bytes: nothing of the library reads
+// them.
 TEST_P(MappedBytes, NodeReadsTheBackingBytes) {
+  if (!IsRealKernel()) GTEST_SKIP() << "the fake's nodes hold no bytes";
   std::vector<Linear> targets = GetParam().targets;
   std::string expected;
   uint64_t sectors = 0;
   for (Linear& t : targets) {
     // A length of 0 here means "up to the disk's end".
     if (t.length == 0) t.length = DiskSectors(t.disk) - t.sector;
-    WritePattern(t.disk, t.sector, t.length);
-    if (HasFatalFailure()) return;
     expected +=
         ReadAt(t.disk, static_cast<off_t>(t.sector * 512), t.length * 512);
     sectors += t.length;

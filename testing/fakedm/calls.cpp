@@ -73,9 +73,8 @@ bool IsRedirected(const char* path) {
 
 namespace {
 
-// The fake, locked by |lock|, with the work due at the start of every call
-// done; nullptr (and nothing locked) when the call comes from inside the
-// fake or the fake is inactive.
+// The fake, locked by |lock|; nullptr (and nothing locked) when the call
+// comes from inside the fake or the fake is inactive.
 Fake* Enter(const Inside& inside, std::unique_lock<std::mutex>* lock) {
   if (!inside.outer()) return nullptr;
   Fake& f = TheFake();
@@ -84,7 +83,6 @@ Fake* Enter(const Inside& inside, std::unique_lock<std::mutex>* lock) {
     lock->unlock();
     return nullptr;
   }
-  f.Tick();
   return &f;
 }
 
@@ -112,6 +110,7 @@ int Open(int dirfd, const char* path, int flags, mode_t mode) {
     }
     return fd;
   }
+  f->Tick();
   Tracked t;
   t.path = path;
   t.control = t.path == "/dev/device-mapper";
@@ -139,6 +138,7 @@ int Access(int dirfd, const char* path, int mode, int flags) {
     if (lock) lock.unlock();
     return Real().faccessat(dirfd, path, mode, flags);
   }
+  f->Tick();
   return Real().faccessat(AT_FDCWD, f->Redirect(path).c_str(), mode, flags);
 }
 
@@ -159,6 +159,7 @@ int Ioctl(int fd, unsigned long request, void* arg) {
   std::unique_lock<std::mutex> lock;
   Fake* f = Enter(inside, &lock);
   if (f && f->IsControl(fd)) {
+    f->Tick();
     const int err = f->HandleIoctl(request, arg);
     errno = err ? err : errno;
     return err ? -1 : 0;

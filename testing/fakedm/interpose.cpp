@@ -1,7 +1,7 @@
-// The libc symbols libfakedm.so replaces. Each hands its call to calls.cpp;
-// the 64-bit variants are the plain ones under a second name (off_t is 64
-// bits wide on every host this builds for), and the fortified ones differ
-// only in how they are called.
+// The libc symbols libfakedm.so replaces, handed to calls.cpp; the 64-bit
+// names alias the plain ones (off_t is 64 bits wide), the fortified ones
+// (glibc's reserved names: NOLINT(bugprone-reserved-identifier)) differ only
+// in how they are called.
 #undef _FORTIFY_SOURCE
 #include <fcntl.h>
 #include <stdarg.h>
@@ -49,19 +49,15 @@ FAKEDM_INTERPOSE int openat(int dirfd, const char* path, int flags, ...) {
 FAKEDM_INTERPOSE int openat64(int dirfd, const char* path, int flags, ...)
     FAKEDM_SAME_AS(openat);
 
-// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE int __open_2(const char* path, int flags) {
   return Open(AT_FDCWD, path, flags, 0);
 }
-// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE int __open64_2(const char* path, int flags)
     FAKEDM_SAME_AS(__open_2);
 
-// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE int __openat_2(int dirfd, const char* path, int flags) {
   return Open(dirfd, path, flags, 0);
 }
-// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE int __openat64_2(int dirfd, const char* path, int flags)
     FAKEDM_SAME_AS(__openat_2);
 
@@ -88,7 +84,6 @@ FAKEDM_INTERPOSE ssize_t read(int fd, void* buf, size_t count) {
   return fakedm::internal::Read(fd, buf, count);
 }
 
-// NOLINTNEXTLINE(bugprone-reserved-identifier): glibc's fortified name.
 FAKEDM_INTERPOSE ssize_t __read_chk(int fd, void* buf, size_t count,
                                     size_t buflen) {
   if (count > buflen) abort();  // what the fortified check does

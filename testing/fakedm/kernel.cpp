@@ -1,8 +1,10 @@
-// Device-mapper requests as Linux 6.1's drivers/md/dm-ioctl.c answers them.
-// The functions follow the kernel's own steps so that the order of checks,
-// and thus which errno wins, is the kernel's.
-#include "kernel.h"
-
+// The requests the library sends, as Linux 6.1's drivers/md/dm-ioctl.c and
+// dm-table.c answer them. The functions follow the kernel's own steps so that
+// the order of checks, and thus which errno wins, is the kernel's. Like
+// ctl_ioctl, the kernel writes its interface version back into the caller's
+// buffer even when the request then fails, copies the reply (data_size bytes)
+// back only on success, and leaves the buffer otherwise untouched.
+#include <ctype.h>
 #include <errno.h>
 #include <linux/dm-ioctl.h>
 #include <linux/ioctl.h>
@@ -12,53 +14,44 @@
 #include <string.h>
 
 #include <algorithm>
-#include <iterator>
 
-#include "kernel_call.h"
+#include "fake.h"
 
 namespace fakedm {
 namespace internal {
 namespace {
 
+constexpr uint32_t kInterfaceVersion[3] = {4, 47, 0};
 constexpr size_t kHeaderSize = offsetof(struct dm_ioctl, data);  // 305
+constexpr size_t kSpecSize = sizeof(struct dm_target_spec);
 constexpr uint32_t kMinorCount = 1u << 20;
-// More targets than the kernel can allocate room for.
-constexpr uint32_t kMaxTargets = 1u << 24;
 
-constexpr const char* kCommandNames[] = {
-    "DM_VERSION",          "DM_REMOVE_ALL",    "DM_LIST_DEVICES",
-    "DM_DEV_CREATE",       "DM_DEV_REMOVE",    "DM_DEV_RENAME",
-    "DM_DEV_SUSPEND",      "DM_DEV_STATUS",    "DM_DEV_WAIT",
-    "DM_TABLE_LOAD",       "DM_TABLE_CLEAR",   "DM_TABLE_DEPS",
-    "DM_TABLE_STATUS",     "DM_LIST_VERSIONS", "DM_TARGET_MSG",
-    "DM_DEV_SET_GEOMETRY", "DM_DEV_ARM_POLL",  "DM_GET_TARGET_VERSION"};
+// The kernel's copy of the caller's buffer and what it works on.
+struct Call {
+  Fake& fake;
+  std::vector<char>& param;
+  size_t param_size;  // the request's data_size as it came in
+  struct dm_ioctl* io;
+};
 
-// What __find_device_hash_cell does: one of uuid, name or dev picks the
-// device; the reply gets its name and uuid and INACTIVE_PRESENT.
+// The dev_t encoding glibc's major()/minor() decode.
+uint64_t EncodeDev(BlockNumber n) {
+  return (n.minor & 0xff) | (uint64_t{n.major} << 8) |
+         (uint64_t{n.minor & ~0xffu} << 12);
+}
+
+// __find_device_hash_cell for a request that names its device; the reply
+// gets its name and uuid and INACTIVE_PRESENT.
 MappedDevice* FindDevice(Call& c) {
   struct dm_ioctl* io = c.io;
-  MappedDevice* d = nullptr;
-  if (io->uuid[0]) {
-    if (io->name[0] || io->dev) return nullptr;
-    d = c.state.ByUuid(io->uuid);
-  } else if (io->name[0]) {
-    if (io->dev) return nullptr;
-    d = c.state.ByName(io->name);
-  } else if (io->dev) {
-    BlockNumber n = DecodeDev(io->dev);
-    auto it = c.state.devices.find(n.minor);
-    if (n.major == kDmMajor && it != c.state.devices.end()) d = &it->second;
-  }
+  MappedDevice* d = io->name[0] ? c.fake.ByName(io->name) : nullptr;
   if (!d) return nullptr;
   memset(io->name, 0, sizeof(io->name));
   memset(io->uuid, 0, sizeof(io->uuid));
   strncpy(io->name, d->name.c_str(), sizeof(io->name) - 1);
   strncpy(io->uuid, d->uuid.c_str(), sizeof(io->uuid) - 1);
-  if (d->inactive) {
-    io->flags |= DM_INACTIVE_PRESENT_FLAG;
-  } else {
-    io->flags &= ~DM_INACTIVE_PRESENT_FLAG;
-  }
+  io->flags &= ~DM_INACTIVE_PRESENT_FLAG;
+  if (d->inactive) io->flags |= DM_INACTIVE_PRESENT_FLAG;
   return d;
 }
 
@@ -69,37 +62,147 @@ void DevStatus(Call& c, const MappedDevice& d) {
                  DM_INTERNAL_SUSPEND_FLAG);
   if (d.suspended) io->flags |= DM_SUSPEND_FLAG;
   io->dev = EncodeDev({kDmMajor, d.minor});
-  io->open_count = c.hooks.OpenCount(d.minor);
-  io->event_nr = d.event_nr;
+  io->open_count = c.fake.OpenCount(d.minor);
   io->target_count = 0;
-  const bool query_inactive = io->flags & DM_QUERY_INACTIVE_TABLE_FLAG;
   if (d.active) {
-    if (!query_inactive) {
-      if (d.read_only) io->flags |= DM_READONLY_FLAG;
-      io->target_count = d.active->targets.size();
-    }
+    if (d.read_only) io->flags |= DM_READONLY_FLAG;
+    io->target_count = d.active->targets.size();
     io->flags |= DM_ACTIVE_PRESENT_FLAG;
   }
-  if (query_inactive && d.inactive) {
-    if (d.inactive->read_only) io->flags |= DM_READONLY_FLAG;
-    io->target_count = d.inactive->targets.size();
+}
+
+// dm_split_args: whitespace separates, a backslash quotes the next byte.
+std::vector<std::string> SplitArgs(const std::string& text) {
+  std::vector<std::string> args;
+  size_t i = 0;
+  while (true) {
+    while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
+    if (i == text.size()) return args;
+    std::string arg;
+    while (i < text.size() && !isspace(static_cast<unsigned char>(text[i]))) {
+      if (text[i] == '\\' && i + 1 < text.size()) ++i;
+      arg += text[i++];
+    }
+    args.push_back(arg);
   }
+}
+
+// dm_table_add_target, with the linear constructor ("<device> <sector>");
+// "crypt" targets are kept as their text.
+int AddTarget(Call& c, Table* t, const struct dm_target_spec& spec,
+              const char* params) {
+  if (spec.length == 0) return EINVAL;
+  LoadedTarget lt;
+  lt.target.type.assign(spec.target_type,
+                        strnlen(spec.target_type, sizeof(spec.target_type)));
+  if (lt.target.type != "linear" && lt.target.type != "crypt") return EINVAL;
+  // "Gap in table": each target starts where the previous one ended.
+  if (spec.sector_start != t->sectors()) return EINVAL;
+  lt.target.start = spec.sector_start;
+  lt.target.length = spec.length;
+  lt.target.params = params;
+  if (lt.target.type == "linear") {
+    const std::vector<std::string> args = SplitArgs(lt.target.params);
+    char* end = nullptr;
+    if (args.size() != 2 || !isdigit(static_cast<unsigned char>(args[1][0])))
+      return EINVAL;
+    errno = 0;
+    lt.offset = strtoull(args[1].c_str(), &end, 10);
+    if (errno != 0 || *end != '\0') return EINVAL;
+    BlockNumber n;
+    uint64_t size = 0;
+    if (int err = c.fake.FindBlockDevice(args[0], &n, &size)) return err;
+    lt.device = n.Text();
+  }
+  t->targets.push_back(std::move(lt));
+  return 0;
+}
+
+// populate_table: `next` counts from the start of the current record (from
+// the header for the first), each record must lie after the previous one and
+// its parameter text must end inside the buffer.
+int PopulateTable(Call& c, Table* t) {
+  if (c.io->target_count == 0) return EINVAL;
+  uint64_t at = 0;
+  uint64_t next = c.io->data_start;
+  for (uint32_t i = 0; i < c.io->target_count; ++i) {
+    const uint64_t spec_at = at + next;
+    const uint64_t params_at = spec_at + kSpecSize;
+    if (spec_at < at + kSpecSize || params_at >= c.param_size) return EINVAL;
+    const char* params = c.param.data() + params_at;
+    if (strnlen(params, c.param_size - params_at) == c.param_size - params_at)
+      return EINVAL;
+    struct dm_target_spec spec;
+    memcpy(&spec, c.param.data() + spec_at, kSpecSize);
+    if (int err = AddTarget(c, t, spec, params)) return err;
+    at = spec_at;
+    next = spec.next;
+  }
+  return 0;
+}
+
+// device_area_is_invalid, for every linear target: the mapped area must lie
+// inside its device (a device of size 0 passes).
+int CheckDeviceAreas(Call& c, const Table& t) {
+  for (const LoadedTarget& lt : t.targets) {
+    BlockNumber n;
+    uint64_t size = 0;
+    if (lt.target.type != "linear" ||
+        c.fake.FindBlockDevice(lt.device, &n, &size) != 0)
+      continue;
+    const uint64_t dev_sectors = size >> 9;
+    if (dev_sectors == 0) continue;
+    if (lt.offset >= dev_sectors || lt.target.length > dev_sectors - lt.offset)
+      return EINVAL;
+  }
+  return 0;
+}
+
+// retrieve_status: records right after the header, `next` counting from
+// there, each text NUL-terminated and padded to 8 bytes, data_size ending at
+// the last text's NUL. A table that does not fit whole gets the flag alone.
+void RetrieveStatus(Call& c, const Table& t) {
+  struct dm_ioctl* io = c.io;
+  io->data_start = sizeof(struct dm_ioctl);
+  io->target_count = t.targets.size();
+  size_t out = io->data_start;
+  size_t end = kHeaderSize;
+  for (const LoadedTarget& lt : t.targets) {
+    std::string text;
+    if (io->flags & DM_STATUS_TABLE_FLAG) {
+      text = lt.target.type == "linear"
+                 ? lt.device + " " + std::to_string(lt.offset)
+                 : lt.target.params;
+    }
+    const size_t padded = (kSpecSize + text.size() + 1 + 7) & ~size_t{7};
+    if (out + padded > c.param_size) {
+      io->flags |= DM_BUFFER_FULL_FLAG;
+      io->data_size = kHeaderSize;
+      return;
+    }
+    struct dm_target_spec spec = {};
+    spec.sector_start = lt.target.start;
+    spec.length = lt.target.length;
+    spec.next = static_cast<uint32_t>(out + padded - io->data_start);
+    strncpy(spec.target_type, lt.target.type.c_str(),
+            sizeof(spec.target_type) - 1);
+    memcpy(c.param.data() + out, &spec, kSpecSize);
+    memcpy(c.param.data() + out + kSpecSize, text.c_str(), text.size() + 1);
+    end = out + kSpecSize + text.size() + 1;
+    out += padded;
+  }
+  io->data_size = static_cast<uint32_t>(end);
 }
 
 int DevCreate(Call& c) {
   struct dm_ioctl* io = c.io;
   if (strchr(io->name, '/')) return EINVAL;
-  uint32_t minor = 0;
   // The minor comes first; dm_create fails ENXIO whenever it cannot have one.
-  if (io->flags & DM_PERSISTENT_DEV_FLAG) {
-    minor = DecodeDev(io->dev).minor;
-    if (c.state.devices.count(minor)) return ENXIO;
-  } else {
-    while (minor < kMinorCount && c.state.devices.count(minor)) ++minor;
-    if (minor == kMinorCount) return ENXIO;
-  }
-  if (c.state.ByName(io->name) || c.state.ByUuid(io->uuid)) return EBUSY;
-  MappedDevice& d = c.state.devices[minor];
+  uint32_t minor = 0;
+  while (minor < kMinorCount && c.fake.devices.count(minor)) ++minor;
+  if (minor == kMinorCount) return ENXIO;
+  if (c.fake.ByName(io->name) || c.fake.ByUuid(io->uuid)) return EBUSY;
+  MappedDevice& d = c.fake.devices[minor];
   d.name = io->name;
   d.uuid = io->uuid;
   d.minor = minor;
@@ -111,24 +214,20 @@ int DevCreate(Call& c) {
 int DevRemove(Call& c) {
   MappedDevice* d = FindDevice(c);
   if (!d) return ENXIO;
-  if (c.hooks.OpenCount(d->minor) > 0) return EBUSY;
-  MappedDevice gone = std::move(*d);
-  c.state.devices.erase(gone.minor);
+  if (c.fake.OpenCount(d->minor) > 0) return EBUSY;
+  const MappedDevice gone = std::move(*d);
+  c.fake.devices.erase(gone.minor);
   // The kernel only sends the remove uevent for a device that had a disk.
-  if (gone.block_device) c.io->flags |= DM_UEVENT_GENERATED_FLAG;
-  c.hooks.Removed(gone, gone.block_device);
+  if (gone.block_device) {
+    c.io->flags |= DM_UEVENT_GENERATED_FLAG;
+    c.fake.Announce(gone, false);
+  }
   return 0;
 }
 
-int DoSuspend(Call& c) {
-  MappedDevice* d = FindDevice(c);
-  if (!d) return ENXIO;
-  d->suspended = true;
-  DevStatus(c, *d);
-  return 0;
-}
-
-int DoResume(Call& c) {
+// DM_DEV_SUSPEND without DM_SUSPEND_FLAG: the staged table goes live.
+int DevResume(Call& c) {
+  if (c.io->flags & DM_SUSPEND_FLAG) return ENOTTY;  // the library never asks
   MappedDevice* d = FindDevice(c);
   if (!d) return ENXIO;
   std::optional<Table> next = std::move(d->inactive);
@@ -147,13 +246,8 @@ int DoResume(Call& c) {
     d->suspended = false;
     if (d->block_device) c.io->flags |= DM_UEVENT_GENERATED_FLAG;
   }
-  c.hooks.Resumed(*d);
   DevStatus(c, *d);
   return 0;
-}
-
-int DevSuspend(Call& c) {
-  return (c.io->flags & DM_SUSPEND_FLAG) ? DoSuspend(c) : DoResume(c);
 }
 
 int DevStatusCommand(Call& c) {
@@ -166,7 +260,6 @@ int DevStatusCommand(Call& c) {
 int TableLoad(Call& c) {
   MappedDevice* d = FindDevice(c);
   if (!d) return ENXIO;
-  if (c.io->target_count > kMaxTargets) return ENOMEM;
   Table t;
   t.read_only = c.io->flags & DM_READONLY_FLAG;
   if (int err = PopulateTable(c, &t)) return err;
@@ -175,7 +268,7 @@ int TableLoad(Call& c) {
   if (!d->block_device) {
     if (int err = CheckDeviceAreas(c, t)) return err;
     d->block_device = true;
-    c.hooks.BlockDeviceAdded(*d);
+    c.fake.Announce(*d, true);
   }
   d->inactive = std::move(t);
   c.io->flags |= DM_INACTIVE_PRESENT_FLAG;
@@ -187,116 +280,98 @@ int TableStatus(Call& c) {
   MappedDevice* d = FindDevice(c);
   if (!d) return ENXIO;
   DevStatus(c, *d);
-  const std::optional<Table>& t =
-      (c.io->flags & DM_QUERY_INACTIVE_TABLE_FLAG) ? d->inactive : d->active;
-  if (t) RetrieveStatus(c, *t);
+  if (d->active) RetrieveStatus(c, *d->active);
   return 0;
 }
 
 struct Command {
   unsigned cmd;
+  const char* name;
   bool no_params;  // the kernel copies only the header
   int (*fn)(Call&);
 };
 
 constexpr Command kCommands[] = {
-    {DM_DEV_CREATE_CMD, true, DevCreate},
-    {DM_DEV_REMOVE_CMD, true, DevRemove},
-    {DM_DEV_SUSPEND_CMD, true, DevSuspend},
-    {DM_DEV_STATUS_CMD, true, DevStatusCommand},
-    {DM_TABLE_LOAD_CMD, false, TableLoad},
-    {DM_TABLE_STATUS_CMD, false, TableStatus},
+    {DM_VERSION_CMD, "DM_VERSION", true, nullptr},
+    {DM_DEV_CREATE_CMD, "DM_DEV_CREATE", true, DevCreate},
+    {DM_DEV_REMOVE_CMD, "DM_DEV_REMOVE", true, DevRemove},
+    {DM_DEV_SUSPEND_CMD, "DM_DEV_SUSPEND", true, DevResume},
+    {DM_DEV_STATUS_CMD, "DM_DEV_STATUS", true, DevStatusCommand},
+    {DM_TABLE_LOAD_CMD, "DM_TABLE_LOAD", false, TableLoad},
+    {DM_TABLE_STATUS_CMD, "DM_TABLE_STATUS", false, TableStatus},
 };
-
-// validate_params.
-int ValidateParams(unsigned cmd, struct dm_ioctl* io) {
-  io->flags &= ~(DM_BUFFER_FULL_FLAG | DM_UEVENT_GENERATED_FLAG |
-                 DM_SECURE_DATA_FLAG | DM_DATA_OUT_FLAG);
-  if (cmd == DM_DEV_CREATE_CMD) {
-    if (!io->name[0]) return EINVAL;
-  } else if (io->uuid[0] && io->name[0]) {
-    return EINVAL;
-  }
-  io->name[DM_NAME_LEN - 1] = '\0';
-  io->uuid[DM_UUID_LEN - 1] = '\0';
-  return 0;
-}
 
 std::string DeviceOf(const char* name, const char* uuid) {
   if (name[0]) return std::string(name, strnlen(name, DM_NAME_LEN));
   return std::string(uuid, strnlen(uuid, DM_UUID_LEN));
 }
 
-}  // namespace
-
-uint64_t EncodeDev(BlockNumber n) {
-  return (n.minor & 0xff) | (uint64_t{n.major} << 8) |
-         (uint64_t{n.minor & ~0xffu} << 12);
-}
-
-BlockNumber DecodeDev(uint64_t dev) {
-  const uint32_t d = static_cast<uint32_t>(dev);
-  return {(d & 0xfff00) >> 8, (d & 0xff) | ((d >> 12) & 0xfff00)};
-}
-
-std::string CommandName(unsigned cmd) {
-  return cmd < std::size(kCommandNames) ? kCommandNames[cmd] : "";
-}
-
-Outcome Ioctl(State& state, KernelHooks& hooks, unsigned long request,
-              void* user) {
-  Outcome outcome;
-  const unsigned cmd = _IOC_NR(request);
-  outcome.request = _IOC_TYPE(request) == DM_IOCTL ? CommandName(cmd) : "";
-  if (outcome.request.empty()) {
-    char hex[32];
-    snprintf(hex, sizeof(hex), "0x%lx", request);
-    outcome.request = hex;
+// The request's errno or 0; |request| and |device| name it for the log.
+int Run(Fake& fake, unsigned long request, char* u, std::string* name,
+        std::string* device) {
+  const Command* command = nullptr;
+  for (const Command& k : kCommands) {
+    if (_IOC_TYPE(request) == DM_IOCTL && k.cmd == _IOC_NR(request))
+      command = &k;
   }
-  auto fail = [&outcome](int err) {
-    outcome.error = err;
-    return outcome;
-  };
-  if (_IOC_TYPE(request) != DM_IOCTL) return fail(ENOTTY);
-  if (!user) return fail(EFAULT);
-  char* u = static_cast<char*>(user);
+  char hex[32];
+  snprintf(hex, sizeof(hex), "0x%lx", request);
+  *name = command ? command->name : hex;
+  if (_IOC_TYPE(request) != DM_IOCTL) return ENOTTY;
+  if (!u) return EFAULT;
 
   uint32_t version[3];
   memcpy(version, u, sizeof(version));
   memcpy(u, kInterfaceVersion, sizeof(version));
-  if (version[0] != kInterfaceVersion[0] || version[1] > kInterfaceVersion[1]) {
-    return fail(EINVAL);
-  }
-  if (cmd == DM_VERSION_CMD) return outcome;
-  const Command* command = nullptr;
-  for (const Command& k : kCommands) {
-    if (k.cmd == cmd) command = &k;
-  }
-  if (!command) return fail(ENOTTY);
+  if (version[0] != kInterfaceVersion[0] || version[1] > kInterfaceVersion[1])
+    return EINVAL;
+  if (command && !command->fn) return 0;  // DM_VERSION
+  if (!command) return ENOTTY;
   struct dm_ioctl header;
   memcpy(&header, u, kHeaderSize);
-  outcome.device = DeviceOf(header.name, header.uuid);
-  if (int err = hooks.InjectedFailure(cmd)) return fail(err);
-  if (header.data_size < kHeaderSize) return fail(EINVAL);
+  *device = DeviceOf(header.name, header.uuid);
+  if (int err = fake.FaultErrno(command->name)) return err;
+  if (header.data_size < kHeaderSize) return EINVAL;
 
   const size_t copy_in = command->no_params ? kHeaderSize : header.data_size;
   std::vector<char> param(std::max(copy_in, sizeof(struct dm_ioctl)), 0);
   memcpy(param.data(), u, copy_in);
   auto* io = reinterpret_cast<struct dm_ioctl*>(param.data());
-  if (command->no_params) io->data_size = kHeaderSize;
-
-  const size_t input_size = io->data_size;
-  if (int err = ValidateParams(cmd, io)) return fail(err);
+  const size_t input_size = command->no_params ? kHeaderSize : io->data_size;
+  // validate_params.
+  io->flags &= ~(DM_BUFFER_FULL_FLAG | DM_UEVENT_GENERATED_FLAG |
+                 DM_SECURE_DATA_FLAG | DM_DATA_OUT_FLAG);
+  if (command->cmd == DM_DEV_CREATE_CMD && !io->name[0]) return EINVAL;
+  io->name[DM_NAME_LEN - 1] = '\0';
+  io->uuid[DM_UUID_LEN - 1] = '\0';
   io->data_size = kHeaderSize;
-  Call call{state, hooks, param, input_size, io};
+  Call call{fake, param, input_size, io};
   const int err = command->fn(call);
-  outcome.device = DeviceOf(io->name, io->uuid);
-  if (err) return fail(err);
+  *device = DeviceOf(io->name, io->uuid);
+  if (err) return err;
 
-  size_t copy_out = io->data_size;
-  hooks.EditReply(cmd, param, copy_in, &copy_out);
-  memcpy(u, param.data(), std::min(copy_out, copy_in));
-  return outcome;
+  for (const Fault* f : fake.ReplyEdits(command->name)) {
+    const std::string field = f->what.substr(f->what.find('.') + 1);
+    const auto value = strtoull(f->value.c_str(), nullptr, 10);
+    if (field == "target_count") io->target_count = value;
+    if (field == "open_count") io->open_count = value;
+    if (field == "flags") io->flags = value;
+  }
+  memcpy(u, param.data(), std::min<size_t>(io->data_size, copy_in));
+  return 0;
+}
+
+}  // namespace
+
+int Fake::HandleIoctl(unsigned long request, void* arg) {
+  ReloadIfChanged();
+  std::string name;
+  std::string device;
+  const int err = Run(*this, request, static_cast<char*>(arg), &name, &device);
+  AppendRequest(name, device, err);
+  Save();
+  ApplyDueEvents();
+  return err;
 }
 
 }  // namespace internal

@@ -39,11 +39,11 @@ const Situation kSituations[] = {
     // The first load fails and its device is removed; the second succeeds.
     {"FailedTableLoad",
      {{"/dev/block/sda", kUfs}, {"/dev/block/mmcblk0boot0", "EMMC"}},
-     {"FAKEDM_FAIL=DM_TABLE_LOAD=EINVAL@1"}},
+     {"DM_TABLE_LOAD=EINVAL@1"}},
     // A broken internal invariant: a fatal record, then the process ends.
     {"FailedCheck",
      {{"/dev/block/sda", kUfs}},
-     {"FAKEDM_CREATE_TARGET_COUNT=1"}},
+     {"DM_DEV_CREATE.target_count=1"}},
 };
 
 // What a run left in the kernel, as comparable text: each request, and each

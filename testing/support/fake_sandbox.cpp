@@ -38,19 +38,19 @@ std::vector<std::string> DevicesLeft() {
   return left;
 }
 
-void SetFakeEnvironment(const std::vector<std::string>& env) {
-  std::vector<std::string> names;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    if (entry.rfind("FAKEDM_", 0) == 0 && entry.rfind("FAKEDM_ROOT=", 0) != 0)
-      names.push_back(entry.substr(0, entry.find('=')));
-  }
-  for (const std::string& name : names) unsetenv(name.c_str());
-  for (const std::string& entry : env) {
-    const size_t eq = entry.find('=');
-    setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
-  }
+void SetFakeEnvironment(const std::vector<std::string>& faults) {
+  std::string list;
+  for (const std::string& f : faults) list += (list.empty() ? "" : ",") + f;
+  setenv("FAKEDM_FAULTS", list.c_str(), 1);
   fakedm::ReadEnvironment();
+}
+
+char DiskPattern(const std::string& name, uint64_t at) {
+  uint32_t seed = 0;
+  for (unsigned char c : name) seed += c;
+  seed = seed * 7919 + static_cast<uint32_t>(name.size());
+  const auto word = static_cast<uint32_t>((at / 4) * 2654435761u + seed);
+  return static_cast<char>(word >> (8 * (at % 4)));
 }
 
 FakeSandbox::FakeSandbox(const std::string& prefix) : dir_(prefix) {
@@ -77,12 +77,13 @@ std::string FakeSandbox::Inside(const std::string& path) const {
 
 bool FakeSandbox::AddDisk(const std::string& path, const std::string& header,
                           uint64_t size) const {
-  // Enough pattern to tell sectors apart; a larger disk is sparse after it.
+  // Every disk the tests use fits; a larger one is sparse after it.
   constexpr uint64_t kPatternBytes = 4 << 20;
-  std::string bytes = header;
-  for (uint64_t i = header.size(); i < std::min(size, kPatternBytes); ++i)
-    bytes.push_back(static_cast<char>((i * 131 + 7) >> 3));
-  bytes.resize(std::min<uint64_t>(bytes.size(), size));
+  const std::string name = path.substr(path.rfind('/') + 1);
+  std::string bytes(std::min(size, kPatternBytes), '\0');
+  for (uint64_t i = 0; i < bytes.size(); ++i) bytes[i] = DiskPattern(name, i);
+  bytes.replace(0, std::min(header.size(), bytes.size()), header, 0,
+                std::min(header.size(), bytes.size()));
   return !dir_.File(path.substr(1), bytes, size).empty();
 }
 

@@ -3,10 +3,10 @@
 // process for the object's lifetime, and the way to set the fake's faults
 // and to run a program (the real quillmap) in the sandbox under LD_PRELOAD.
 //
-// Faults and the device manager's settings are the FAKEDM_* environment
-// variables (fakedm.h) in every case: SetFakeEnvironment() puts them in this
-// process's environment, which the linked fake reads again and a program
-// run here inherits.
+// Faults and the device manager's delays are FAKEDM_FAULTS items (fakedm.h)
+// in every case: SetFakeEnvironment() puts them in this process's
+// environment, which the linked fake reads again and a program run here
+// inherits.
 #pragma once
 
 #include <stdint.h>
@@ -31,9 +31,16 @@ std::vector<std::string> RequestLog();
 // minor as " uuid '<uuid>'".
 std::vector<std::string> DevicesLeft();
 
-// Clears every FAKEDM_* variable but the root, sets the "NAME=VALUE" entries
-// of |env| and has the linked fake read them (its devices stay).
-void SetFakeEnvironment(const std::vector<std::string>& env);
+// Sets FAKEDM_FAULTS to |faults|, each "WHAT=VALUE[@N]" (or several of them
+// joined by commas), and has the linked fake read it (its devices stay).
+void SetFakeEnvironment(const std::vector<std::string>& faults);
+
+// Byte |at| of the pattern on disk |name| (its /dev/block name): 32-bit
+// little-endian words, word k being k * 2654435761 + the seed mod 2^32, the
+// seed the sum of the name's bytes times 7919 plus its length. Each word
+// differs from every other word of the disk, so every sector differs; the
+// guests' disks hold the same pattern (testing/vm/run-guest.sh).
+char DiskPattern(const std::string& name, uint64_t at);
 
 class FakeSandbox {
  public:
@@ -50,8 +57,9 @@ class FakeSandbox {
   // does not redirect.
   std::string Inside(const std::string& path) const;
 
-  // A disk at |path| ("/dev/block/sda") of |size| bytes: |header|, then a
-  // pattern (sparse after the first 4 MiB). False when it cannot be written.
+  // A disk at |path| ("/dev/block/sda") of |size| bytes: |header| over
+  // DiskPattern() (sparse after the first 4 MiB). False when it cannot be
+  // written.
   bool AddDisk(const std::string& path, const std::string& header,
                uint64_t size) const;
   bool RemoveControlNode() const;

@@ -6,9 +6,9 @@
 #   [--disk NAME=HEADER:SIZE]... [--devmgr mdev|udev|none]
 #   [--file HOSTPATH:GUESTPATH]... [--env K=V]... [--timeout S]
 #   [--skip-missing] -- PAYLOAD [ARGS...]
-# A disk shows as /dev/block/NAME: HEADER (4 characters, or hex:XXXXXXXX),
-# then a pattern over its first 8 MiB that is the same on every run and
-# differs per disk name, then zeros. --devmgr picks the daemon that runs
+# A disk shows as /dev/block/NAME: HEADER (4 characters, or hex:XXXXXXXX)
+# over a pattern on its first 8 MiB that differs per sector and per disk
+# name, then zeros. --devmgr picks the daemon that runs
 # guest/dm-event.sh for dm devices (busybox mdev -d, which never opens them;
 # systemd-udevd, which probes them as a real system does; or none).
 # --skip-missing exits 77 instead of 125 when QEMU or the guest is missing,
@@ -123,10 +123,11 @@ for disk in "${disks[@]}"; do
   img=$work/disk$i.img
   truncate -s "$size" "$img"
   fill=$(( size < 8388608 ? size : 8388608 ))
-  # perl is always there on Debian (perl-base is essential); its rand() is
-  # the same drand48 everywhere, so the pattern is reproducible.
-  perl -e 'my ($seed, $n) = @ARGV; srand(unpack("%32C*", $seed) * 7919 + length($seed));
-           print pack("V*", map { int(rand(4294967296)) } 1 .. $n / 4)' \
+  # The fake's disk pattern (DiskPattern() in testing/support/fake_sandbox.h):
+  # word k is k * 2654435761 + seed mod 2^32, so every sector differs. perl is
+  # always there on Debian (perl-base is essential).
+  perl -e 'my ($name, $n) = @ARGV; my $seed = (unpack("%32C*", $name) * 7919 + length($name)) % 4294967296;
+           print pack("V*", map { ($_ * 2654435761 + $seed) % 4294967296 } 0 .. $n / 4 - 1)' \
     "$name" "$fill" | dd of="$img" conv=notrunc status=none
   header_bytes "$header" >"$work/header" || die "bad header '$header' for disk '$name' (4 characters or hex:XXXXXXXX)"
   dd if="$work/header" of="$img" conv=notrunc status=none
