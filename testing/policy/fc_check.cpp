@@ -58,7 +58,8 @@ bool HasFileAttribute(const policydb_t& db, const char* type_name) {
   for (const char* name : kFileAttributes) {
     const type_datum_t* attr = FindType(db, name);
     if (attr != nullptr && attr->flavor == TYPE_ATTRIB &&
-        ebitmap_get_bit(&db.type_attr_map[type->s.value - 1], attr->s.value - 1)) {
+        ebitmap_get_bit(&db.type_attr_map[type->s.value - 1],
+                        attr->s.value - 1)) {
       return true;
     }
   }
@@ -69,9 +70,11 @@ bool HasFileAttribute(const policydb_t& db, const char* type_name) {
 std::string CheckContext(sepol_handle_t* handle, sepol_policydb_t* policy,
                          const std::string& text) {
   sepol_context_t* raw = nullptr;
-  if (sepol_context_from_string(handle, text.c_str(), &raw) < 0) return "malformed context";
+  if (sepol_context_from_string(handle, text.c_str(), &raw) < 0)
+    return "malformed context";
   const std::unique_ptr<sepol_context_t, ContextDeleter> context(raw);
-  if (sepol_context_check(handle, policy, context.get()) < 0) return "invalid in the policy";
+  if (sepol_context_check(handle, policy, context.get()) < 0)
+    return "invalid in the policy";
   // A valid context's type is a type of the policy: the public struct holds
   // the policydb.
   const policydb_t& db = reinterpret_cast<const sepol_policydb*>(policy)->p;
@@ -88,7 +91,8 @@ int main(int argc, char** argv) {
     std::cerr << "usage: fc_check POLICY FILE_CONTEXTS...\n";
     return 2;
   }
-  const std::unique_ptr<sepol_handle_t, HandleDeleter> handle(sepol_handle_create());
+  const std::unique_ptr<sepol_handle_t, HandleDeleter> handle(
+      sepol_handle_create());
   const std::unique_ptr<FILE, FileDeleter> file(std::fopen(argv[1], "re"));
   sepol_policy_file_t* raw_file = nullptr;
   sepol_policydb_t* raw_policy = nullptr;
@@ -96,7 +100,8 @@ int main(int argc, char** argv) {
     std::cerr << "fc_check: cannot read " << argv[1] << "\n";
     return 2;
   }
-  const std::unique_ptr<sepol_policy_file_t, PolicyFileDeleter> policy_file(raw_file);
+  const std::unique_ptr<sepol_policy_file_t, PolicyFileDeleter> policy_file(
+      raw_file);
   sepol_policy_file_set_fp(policy_file.get(), file.get());
   sepol_policy_file_set_handle(policy_file.get(), handle.get());
   if (sepol_policydb_create(&raw_policy) < 0) return 2;
@@ -119,10 +124,13 @@ int main(int argc, char** argv) {
       std::vector<std::string> fields;
       for (std::string word; words >> word;) fields.push_back(word);
       if (fields.empty() || fields.back() == kNoContext) continue;
-      const std::string problem = CheckContext(handle.get(), policy.get(), fields.back());
-      if (fields.size() < 2 || !problem.empty()) {
-        std::cout << argv[i] << ":" << number << ": " << line << ": "
-                  << (fields.size() < 2 ? "no context" : problem) << "\n";
+      const std::string problem =
+          fields.size() < 2
+              ? "no context"
+              : CheckContext(handle.get(), policy.get(), fields.back());
+      if (!problem.empty()) {
+        std::cout << argv[i] << ":" << number << ": " << line << ": " << problem
+                  << "\n";
         ++bad;
       }
     }
