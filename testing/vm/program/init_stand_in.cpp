@@ -1,6 +1,6 @@
-// Starts a program as init starts quillmap's service (`user root`, `group
-// root`, `capabilities SYS_ADMIN`, and `seclabel CONTEXT` when -s gives one):
-// no supplementary groups, gid and uid 0; CAP_SYS_ADMIN alone in the bounding
+// Starts a program as init starts quillmap's service (`user root`, no group,
+// `capabilities SYS_ADMIN`, and `seclabel CONTEXT` when -s gives one): no
+// supplementary groups, gid and uid 0; CAP_SYS_ADMIN alone in the bounding
 // set and added to the inheritable and ambient ones, so that the exec leaves
 // the program {SYS_ADMIN} in all five sets; stdin, stdout and stderr on a
 // /dev/null opened here and every other descriptor closed; CONTEXT written to
