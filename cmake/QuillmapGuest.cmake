@@ -9,7 +9,7 @@
 # quillmap_testing::GuestDisk {path, 4-byte header, size} for each group a
 # test reads, kContractDisks and kLibraryDisks.
 #
-# quillmap_guest_run(MODE <mdev|none|udev> COMMAND <target-or-script>
+# quillmap_guest_run(MODE <mdev|none|udev|selinux> COMMAND <target-or-script>
 #                    [FILES <hostpath:guestpath>...] [ENV <K=V>...]
 #                    [LABELS <label>...] [TIMEOUT <seconds>])
 #   Adds COMMAND to the boot of MODE: a target is linked statically (the guest has no C library for it), a
@@ -36,11 +36,14 @@ set(QUILLMAP_DISKS_library rk_linear=LINR:4M)
 set(QUILLMAP_DISKS_program ufs_a=UFS1:4M ufs_b=hex:554653ff:4M)
 set(QUILLMAP_DISKS_mapping emmc_a=EMMC:4M emmc_b=EMMC:4M big=UFS2:3G)
 
-# The modes (run-guest.sh --devmgr) and the disk groups of each one's boot.
-set(QUILLMAP_GUEST_MODES mdev none udev)
+# The modes, the run-guest.sh options of each one's boot (--devmgr <mode>
+# unless given here; selinux is mdev with SELinux on) and its disk groups.
+set(QUILLMAP_GUEST_MODES mdev none udev selinux)
+set(QUILLMAP_GUEST_selinux_OPTIONS --devmgr mdev --selinux)
 set(QUILLMAP_GUEST_mdev_DISKS contract library program mapping)
 set(QUILLMAP_GUEST_none_DISKS program)
 set(QUILLMAP_GUEST_udev_DISKS program)
+set(QUILLMAP_GUEST_selinux_DISKS program)
 
 function(_quillmap_disk_cxx disk out)
   if(NOT disk MATCHES "^([A-Za-z0-9._-]+)=(.+):([0-9]+)([KMG]?)$")
@@ -140,7 +143,11 @@ function(_quillmap_register_guest_boots)
     foreach(t IN LISTS timeouts)
       math(EXPR timeout "${timeout} + ${t}")
     endforeach()
-    set(args --arch ${QUILLMAP_GUEST_ARCH} --devmgr ${mode} --skip-missing
+    set(options ${QUILLMAP_GUEST_${mode}_OPTIONS})
+    if(NOT options)
+      set(options --devmgr ${mode})
+    endif()
+    set(args --arch ${QUILLMAP_GUEST_ARCH} ${options} --skip-missing
         --timeout ${timeout} --env GTEST_COLOR=no)
     set(disks)
     foreach(group IN LISTS QUILLMAP_GUEST_${mode}_DISKS)

@@ -2,7 +2,8 @@
 # Installs what a fresh Debian 12 machine lacks to build and test quillmap:
 # host toolchain and test libraries, the platform's real base and log
 # libraries for the platform-libs tree and bpfmt for Android.bp, the arm64
-# cross toolchain with arm64 libuuid, and QEMU for the real-kernel guests.
+# cross toolchain with arm64 libuuid, QEMU for the real-kernel guests, and
+# m4, checkpolicy, secilc and libsepol-dev for the policy check.
 # Safe to run again.
 set -euo pipefail
 
@@ -13,6 +14,7 @@ packages=(
   android-libbase-dev android-liblog-dev blueprint-tools
   g++-aarch64-linux-gnu uuid-dev:arm64
   qemu-system-x86 qemu-system-arm qemu-utils cpio kmod
+  m4 checkpolicy secilc libsepol-dev python3
 )
 
 sudo_cmd=()

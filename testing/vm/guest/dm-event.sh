@@ -4,7 +4,9 @@
 # systemd-udevd (guest/udev/50-quillmap-block.rules). Environment: ACTION,
 # MAJOR, MINOR (both daemons set them).
 #
-# add/change: makes the block node /dev/block/dm-<minor>, then, unless the
+# add/change: makes the block node /dev/block/dm-<minor> (under SELinux
+#   labelled dm_device, as ueventd labels it, with the payload's
+#   /bin/setlabel), then, unless the
 #   switch file /run/quillmap-dm/no-uuid-link exists, the link
 #   /dev/block/mapper/by-uuid/<uuid> -> ../../dm-<minor> for the uuid that
 #   sysfs shows (unlinking the uuid linked for this minor before, if it
@@ -45,7 +47,9 @@ forget_link() {
 case "$ACTION" in
   add|change)
     if [ ! -e "$node" ]; then
-      mknod "$node" b "$MAJOR" "$MINOR" && say "node dm-$MINOR"
+      mknod "$node" b "$MAJOR" "$MINOR" &&
+        { [ ! -e /sys/fs/selinux/enforce ] || setlabel u:object_r:dm_device:s0 "$node"; } &&
+        say "node dm-$MINOR"
     fi
     [ -e "$state/no-uuid-link" ] && exit 0
     uuid=

@@ -46,15 +46,30 @@ expect_mapping preloader_raw_a sda 8 6291448 4096
 expect_mapping preloader_raw_b mmcblk0boot1 4 8188
 remove_all_devices
 
-# These two runs are as the service's: with only CAP_SYS_ADMIN, and every
-# line read back from the kernel log.
-begin_case "the service's capabilities"
-check "$(/bin/only_sys_admin /bin/busybox grep CapEff /proc/self/status)" \
-  "$(printf 'CapEff:\t%016x' $((1 << 21)))" "capabilities left by only_sys_admin"
+# These two runs are as the service's (init_stand_in): with CAP_SYS_ADMIN
+# alone in every capability set, stdio on /dev/null and no other descriptor,
+# and every line read back from the kernel log.
+begin_case "the service's capabilities and descriptors"
+# Its service here is a sleep, looked at once the exec has made it busybox.
+/bin/init_stand_in /bin/busybox sleep 60 &
+pid=$!
+tries=0
+until [ "$(cat /proc/$pid/comm 2>/dev/null)" = busybox ] || [ "$tries" -ge 500 ]; do
+  tries=$((tries + 1))
+  usleep 10000
+done
+for set in Inh Prm Eff Bnd Amb; do
+  check "$(grep "^Cap$set:" /proc/$pid/status)" \
+    "$(printf 'Cap%s:\t%016x' $set $((1 << 21)))" "Cap$set left by init_stand_in"
+done
+fds=$(ls /proc/$pid/fd)
+for fd in $fds; do fds="$fds $(readlink /proc/$pid/fd/$fd)"; done
+check "$(echo $fds)" "0 1 2 /dev/null /dev/null /dev/null" "descriptors left by init_stand_in"
+kill $pid
 
 begin_case "UFS and eMMC"
 use_disks sda=ufs_a sdb=ufs_b mmcblk0boot0=emmc_a mmcblk0boot1=emmc_b
-run_quillmap_kmsg /bin/only_sys_admin
+run_quillmap_kmsg /bin/init_stand_in
 expect_created preloader_raw_a
 expect_created preloader_raw_b
 expect_lines 1 "$(busy preloader_raw_a)"
@@ -67,7 +82,7 @@ expect_mapping preloader_raw_b sdb 8 8184 16
 before="$(dm_uuid preloader_raw_a) $(dm_table preloader_raw_a) $(dm_uuid preloader_raw_b) $(dm_table preloader_raw_b)"
 
 begin_case "UFS and eMMC, second run"
-run_quillmap_kmsg /bin/only_sys_admin
+run_quillmap_kmsg /bin/init_stand_in
 for name in preloader_raw_a preloader_raw_b; do
   expect_lines 2 "$(busy "$name")"
   expect_lines 2 "quillmap E Failed to create device $name\\."

@@ -1,0 +1,82 @@
+// Starts a program as init starts quillmap's service (`user root`, no group,
+// `capabilities SYS_ADMIN`, and `seclabel CONTEXT` when -s gives one): no
+// supplementary groups, gid and uid 0; CAP_SYS_ADMIN alone in the bounding
+// set and added to the inheritable and ambient ones, so that the exec leaves
+// the program {SYS_ADMIN} in all five sets; stdin, stdout and stderr on a
+// /dev/null opened here and every other descriptor closed; CONTEXT written to
+// /proc/self/attr/exec, so that the exec enters that domain. Labelled
+// init_exec, the file itself enters init's domain from the kernel's.
+// Usage: init_stand_in [-s CONTEXT] PROGRAM [ARG]...; exits 127 when it
+// cannot (silently once stdio is /dev/null: only the exec can fail then).
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kCantStart = 127;
+
+int Fail(const char* what) {
+  perror(what);
+  return kCantStart;
+}
+
+// What init's SetCapsForExec leaves before the exec.
+bool KeepOnlySysAdmin() {
+  // The kernel answers EINVAL past its last capability.
+  for (int cap = 0; prctl(PR_CAPBSET_READ, cap) >= 0; ++cap) {
+    if (cap != CAP_SYS_ADMIN && prctl(PR_CAPBSET_DROP, cap) != 0) return false;
+  }
+  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  data[CAP_TO_INDEX(CAP_SYS_ADMIN)].inheritable |= CAP_TO_MASK(CAP_SYS_ADMIN);
+  return syscall(SYS_capset, &header, data) == 0 &&
+         prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_SYS_ADMIN, 0, 0) == 0;
+}
+
+bool WriteExecContext(const char* context) {
+  int fd = open("/proc/self/attr/exec", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t length = static_cast<ssize_t>(strlen(context));
+  const bool written = write(fd, context, length) == length;
+  close(fd);
+  return written;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* seclabel = nullptr;
+  int first = 1;
+  if (argc > 2 && strcmp(argv[1], "-s") == 0) {
+    seclabel = argv[2];
+    first = 3;
+  }
+  if (first >= argc) {
+    fprintf(stderr, "usage: init_stand_in [-s CONTEXT] PROGRAM [ARG]...\n");
+    return kCantStart;
+  }
+  if (setgroups(0, nullptr) != 0 || setgid(0) != 0 || setuid(0) != 0) {
+    return Fail("init_stand_in: user and group");
+  }
+  if (!KeepOnlySysAdmin()) return Fail("init_stand_in: capabilities");
+  if (seclabel != nullptr && !WriteExecContext(seclabel)) {
+    return Fail("init_stand_in: /proc/self/attr/exec");
+  }
+  const int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd < 0) return Fail("init_stand_in: /dev/null");
+  // The service gets no descriptor of ours: under SELinux it could not use
+  // one from the caller's domain anyway.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (null_fd != fd && dup2(null_fd, fd) != fd) return kCantStart;
+  }
+  if (syscall(SYS_close_range, 3, ~0U, 0) != 0) return kCantStart;
+  execv(argv[first], argv + first);
+  return kCantStart;
+}
