@@ -18,7 +18,8 @@
 #                   built from the tree's tests/sepol_wrap.cpp (not on
 #                   Android 11, whose tests are Python 2)
 #   canary          the neverallow check with canary/ added, a rule the base
-#                   forbids: it must fail on a neverallow
+#                   forbids: it must fail on a neverallow (the file_contexts
+#                   step likewise wants canary/file_contexts refused)
 #
 # One line per step: "policy: STEP: pass|FAIL|skipped (why)"; exit 1 if a
 # step failed. The tree is only read; DIR receives everything.
@@ -129,7 +130,10 @@ rc=0
   file_contexts "$WORK/vendor_file_contexts" "$BASE/vendor/file_contexts" \
     "$VENDOR/file_contexts" &&
   { [ "$split_rc" -eq 0 ] || { echo "no precompiled_sepolicy"; false; }; } &&
-  "$fc_check" "$WORK/precompiled_sepolicy" "$WORK/vendor_file_contexts") \
+  "$fc_check" "$WORK/precompiled_sepolicy" "$WORK/vendor_file_contexts" &&
+  # and it bites: the canary's line, a domain as a file's type, is refused.
+  { ! "$fc_check" "$WORK/precompiled_sepolicy" "$here/canary/file_contexts" ||
+    { echo "fc_check let canary/file_contexts through"; false; }; }) \
   >"$WORK/file_contexts.out" 2>&1 || rc=$?
 fc_rc=$rc
 tests_rc=skip
