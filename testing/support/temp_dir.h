@@ -1,8 +1,8 @@
 // A fresh, private folder for one test, fixture or fuzz run, removed with
 // everything in it when the object goes.
 //
-// The folder is "<base>/<prefix>.XXXXXX" made by mkdtemp; |base| defaults to
-// $TMPDIR, else /tmp. When it cannot be made, ok() is false and path() is
+// The folder is "$TMPDIR/<prefix>.XXXXXX" (/tmp without TMPDIR) made by
+// mkdtemp. When it cannot be made, ok() is false and path() is
 // empty. File() makes a file inside it and returns its full path, or "" on
 // failure.
 #pragma once
@@ -15,8 +15,7 @@ namespace quillmap_testing {
 
 class TempDir {
  public:
-  explicit TempDir(const std::string& prefix = "quillmap",
-                   const std::string& base = "");
+  explicit TempDir(const std::string& prefix = "quillmap");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
