@@ -28,7 +28,12 @@ using ::testing::IsEmpty;
 
 class DmTest : public ::testing::Test {
  protected:
-  void SetUp() override;
+  void SetUp() override {
+    ASSERT_TRUE(sandbox_.ok());
+    ASSERT_TRUE(
+        sandbox_.AddDisk("/dev/block/sda", quillmap_testing::kUfs, 4 << 20));
+    dm_ = std::make_unique<TestDeviceMapper>();
+  }
 
   // One linear target over /dev/block/sda from sector 8, as the program
   // maps a 4 MiB UFS unit.
@@ -37,7 +42,11 @@ class DmTest : public ::testing::Test {
   }
   // Sets the fake's FAKEDM_* variables to |env| and gives the test a new
   // handle (which opens the control node again).
-  void Inject(const std::vector<std::string>& env);
+  void Inject(const std::vector<std::string>& env) {
+    dm_.reset();
+    quillmap_testing::SetFakeEnvironment(env);
+    dm_ = std::make_unique<TestDeviceMapper>();
+  }
   // Runs |body| with stderr captured; returns the library lines.
   template <typename F>
   std::vector<std::string> Logged(F&& body) {
