@@ -80,7 +80,7 @@ TEST_F(StatusTest, PathsAndNumbersOfALiveDevice) {
             "/dev/block/mapper/by-uuid/0f0e0d0c-aaaa-bbbb-cccc-000000000001");
 }
 
-TEST_F(StatusTest, DeviceWithoutUuidHasNoUniquePathOnly) {
+TEST_F(StatusTest, DeviceWithoutUuidHasNoUniquePathToWaitFor) {
   ASSERT_TRUE(dm_->CreateDevice("bare", ""));
   std::string unique = "keep", node, text;
   unsigned long number = 0;
@@ -92,6 +92,18 @@ TEST_F(StatusTest, DeviceWithoutUuidHasNoUniquePathOnly) {
   EXPECT_TRUE(dm_->GetDeviceNumber("bare", &number));
   EXPECT_TRUE(dm_->GetDeviceString("bare", &text));
   EXPECT_TRUE(dm_->GetDmDevicePathByName("bare", &node));
+
+  // Live, it cannot be waited for: the wait fails and removes it.
+  ASSERT_TRUE(dm_->LoadTableAndActivate("bare", LinearTable()));
+  lines = Logged([&] {
+    EXPECT_FALSE(dm_->WaitForDevice("bare", milliseconds(100), &unique));
+  });
+  EXPECT_THAT(lines,
+              ElementsAre("E Device does not have a unique path: bare",
+                          "E Device does not have a unique path: bare",
+                          "E Failed to get unique path for device bare"));
+  EXPECT_EQ(unique, "keep");
+  EXPECT_THAT(fakedm::Devices(), IsEmpty());
 }
 
 // A name that does not fit the kernel's field with its NUL, or a UUID over
