@@ -8,7 +8,8 @@
 #   labelled dm_device, as ueventd labels it, with the payload's
 #   /bin/setlabel), then, unless the
 #   switch file /run/quillmap-dm/no-uuid-link exists, the link
-#   /dev/block/mapper/by-uuid/<uuid> -> ../../dm-<minor> for the uuid that
+#   /dev/block/mapper/by-uuid/<uuid> -> /dev/block/dm-<minor> (absolute, as
+#   ueventd makes it) for the uuid that
 #   sysfs shows (unlinking the uuid linked for this minor before, if it
 #   differs).
 # remove: unlinks the uuid linked for this minor, then deletes the node.
@@ -17,7 +18,7 @@
 # handle an event late, when the device is gone or a newer one holds the
 # minor: then sysfs shows the newer device's uuid, which belongs to this node
 # as well. A link thus never points at a missing node (waiters test it with
-# access(), which follows it), and only links to ../../dm-<minor> are
+# access(), which follows it), and only links to /dev/block/dm-<minor> are
 # deleted: another device may have taken the uuid since.
 #
 # It tells the kernel's log each node and link it made ("quillmap-dm: node
@@ -40,7 +41,7 @@ linked=
 
 forget_link() {
   [ -n "$linked" ] || return 0
-  [ "$(readlink "$links/$linked")" = "../../dm-$MINOR" ] && rm -f "$links/$linked"
+  [ "$(readlink "$links/$linked")" = "$node" ] && rm -f "$links/$linked"
   rm -f "$state/$MINOR"
 }
 
@@ -59,7 +60,7 @@ case "$ACTION" in
     if [ -n "$uuid" ] && [ "$uuid" != "$linked" ]; then
       forget_link
       [ -d "$links" ] || mkdir -p "$links"
-      ln -sfn "../../dm-$MINOR" "$links/$uuid" && say "link $uuid dm-$MINOR"
+      ln -sfn "$node" "$links/$uuid" && say "link $uuid dm-$MINOR"
       echo "$uuid" >"$state/$MINOR"
     elif [ -z "$uuid" ]; then
       forget_link

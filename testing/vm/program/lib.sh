@@ -133,7 +133,7 @@ expect_mapping() {
   node=/dev/block/dm-$(dm_minor "$name")
   uuid=$(dm_uuid "$name")
   check "$(readlink "/dev/block/mapper/by-uuid/${uuid:-none}")" \
-    "../../dm-$(dm_minor "$name")" "link of $name"
+    "$node" "link of $name"
   checks=$((checks + 1))
   if ! dd if="$disk" bs=512 skip="$reserved" count="$compare" 2>/dev/null |
       cmp -s -n $((compare * 512)) - "$node"; then
