@@ -1,5 +1,5 @@
 # The quillmap program on the real kernel without the device-manager
-# stand-in: every creation waits out its 500 ms for a link that never comes,
+# stand-in: every creation waits out its time-out for a link that never comes,
 # then the device is removed again. With the stand-in making only the nodes,
 # an old recovery image (which waits for the node) succeeds; which images
 # wait for the node is dm_create_test's RecoveryModeChoosesThePathToWaitFor.
@@ -30,7 +30,7 @@ check "$(grep -oE "by-uuid/$uuid_re" "$log" | sort -u | wc -l)" 2 \
   "distinct uuids waited for"
 # Two whole waits of the program's creation time-out each, at least (uptime
 # counts in 10 ms steps).
-create_timeout_ms=500  # tool/boot_region.h: kCreateTimeout
+create_timeout_ms=$QUILLMAP_CREATE_TIMEOUT_MS  # kCreateTimeout, from the build
 checks=$((checks + 1))
 [ "$elapsed" -ge $((2 * create_timeout_ms - 10)) ] || fail "the program gave up after $elapsed ms"
 expect_no_devices
