@@ -1,7 +1,6 @@
 // The test API of fakedm.h: every call works under the fake's lock and as
 // "inside" (its own file I/O goes straight to libc); it is no call on the
 // sandbox the device manager counts.
-#include "calls.h"
 #include "fake.h"
 #include "fakedm/fakedm.h"
 

@@ -1,4 +1,4 @@
-// The libc symbols libfakedm.so replaces, handed to calls.cpp; the 64-bit
+// The libc symbols libfakedm.so replaces, handed to calls.cpp (fake.h); the 64-bit
 // names alias the plain ones (off_t is 64 bits wide), the fortified ones
 // (glibc's reserved names: NOLINT(bugprone-reserved-identifier)) differ only
 // in how they are called.
@@ -9,7 +9,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "calls.h"
+#include "fake.h"
+
 
 static_assert(sizeof(off_t) == 8, "lseek64 is lseek");
 

@@ -14,6 +14,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include "fake.h"
 
@@ -34,10 +35,10 @@ struct Call {
   struct dm_ioctl* io;
 };
 
-// The dev_t encoding glibc's major()/minor() decode.
-uint64_t EncodeDev(BlockNumber n) {
-  return (n.minor & 0xff) | (uint64_t{n.major} << 8) |
-         (uint64_t{n.minor & ~0xffu} << 12);
+// A dm device's dev_t, in the encoding glibc's major()/minor() decode.
+uint64_t EncodeDev(uint32_t minor) {
+  return (minor & 0xff) | (uint64_t{kDmMajor} << 8) |
+         (uint64_t{minor & ~0xffu} << 12);
 }
 
 // __find_device_hash_cell for a request that names its device; the reply
@@ -61,29 +62,13 @@ void DevStatus(Call& c, const MappedDevice& d) {
   io->flags &= ~(DM_SUSPEND_FLAG | DM_READONLY_FLAG | DM_ACTIVE_PRESENT_FLAG |
                  DM_INTERNAL_SUSPEND_FLAG);
   if (d.suspended) io->flags |= DM_SUSPEND_FLAG;
-  io->dev = EncodeDev({kDmMajor, d.minor});
+  io->dev = EncodeDev(d.minor);
   io->open_count = c.fake.OpenCount(d.minor);
   io->target_count = 0;
   if (d.active) {
-    if (d.read_only) io->flags |= DM_READONLY_FLAG;
+    if (d.active->read_only) io->flags |= DM_READONLY_FLAG;
     io->target_count = d.active->targets.size();
     io->flags |= DM_ACTIVE_PRESENT_FLAG;
-  }
-}
-
-// dm_split_args: whitespace separates, a backslash quotes the next byte.
-std::vector<std::string> SplitArgs(const std::string& text) {
-  std::vector<std::string> args;
-  size_t i = 0;
-  while (true) {
-    while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
-    if (i == text.size()) return args;
-    std::string arg;
-    while (i < text.size() && !isspace(static_cast<unsigned char>(text[i]))) {
-      if (text[i] == '\\' && i + 1 < text.size()) ++i;
-      arg += text[i++];
-    }
-    args.push_back(arg);
   }
 }
 
@@ -102,17 +87,22 @@ int AddTarget(Call& c, Table* t, const struct dm_target_spec& spec,
   lt.target.length = spec.length;
   lt.target.params = params;
   if (lt.target.type == "linear") {
-    const std::vector<std::string> args = SplitArgs(lt.target.params);
+    // dm_split_args (whitespace separates; no test quotes), then
+    // "<device> <sector>".
+    std::istringstream is(lt.target.params);
+    std::string device;
+    std::string sector;
+    std::string extra;
     char* end = nullptr;
-    if (args.size() != 2 || !isdigit(static_cast<unsigned char>(args[1][0])))
+    if (!(is >> device >> sector) || (is >> extra) ||
+        !isdigit(static_cast<unsigned char>(sector[0])))
       return EINVAL;
     errno = 0;
-    lt.offset = strtoull(args[1].c_str(), &end, 10);
+    lt.offset = strtoull(sector.c_str(), &end, 10);
     if (errno != 0 || *end != '\0') return EINVAL;
-    BlockNumber n;
     uint64_t size = 0;
-    if (int err = c.fake.FindBlockDevice(args[0], &n, &size)) return err;
-    lt.device = n.Text();
+    if (int err = c.fake.FindBlockDevice(device, &lt.device, &size))
+      return err;
   }
   t->targets.push_back(std::move(lt));
   return 0;
@@ -145,10 +135,10 @@ int PopulateTable(Call& c, Table* t) {
 // inside its device (a device of size 0 passes).
 int CheckDeviceAreas(Call& c, const Table& t) {
   for (const LoadedTarget& lt : t.targets) {
-    BlockNumber n;
+    std::string number;
     uint64_t size = 0;
     if (lt.target.type != "linear" ||
-        c.fake.FindBlockDevice(lt.device, &n, &size) != 0)
+        c.fake.FindBlockDevice(lt.device, &number, &size) != 0)
       continue;
     const uint64_t dev_sectors = size >> 9;
     if (dev_sectors == 0) continue;
@@ -239,7 +229,6 @@ int DevResume(Call& c) {
     d->suspended = true;
     if (int err = CheckDeviceAreas(c, *next)) return err;
     d->active = std::move(next);
-    d->read_only = d->active->read_only;
   }
   if (d->suspended) {
     if (!d->active) return EINVAL;
@@ -301,11 +290,6 @@ constexpr Command kCommands[] = {
     {DM_TABLE_STATUS_CMD, "DM_TABLE_STATUS", false, TableStatus},
 };
 
-std::string DeviceOf(const char* name, const char* uuid) {
-  if (name[0]) return std::string(name, strnlen(name, DM_NAME_LEN));
-  return std::string(uuid, strnlen(uuid, DM_UUID_LEN));
-}
-
 // The request's errno or 0; |request| and |device| name it for the log.
 int Run(Fake& fake, unsigned long request, char* u, std::string* name,
         std::string* device) {
@@ -329,7 +313,7 @@ int Run(Fake& fake, unsigned long request, char* u, std::string* name,
   if (!command) return ENOTTY;
   struct dm_ioctl header;
   memcpy(&header, u, kHeaderSize);
-  *device = DeviceOf(header.name, header.uuid);
+  *device = std::string(header.name, strnlen(header.name, DM_NAME_LEN - 1));
   if (int err = fake.FaultErrno(command->name)) return err;
   if (header.data_size < kHeaderSize) return EINVAL;
 
@@ -346,15 +330,13 @@ int Run(Fake& fake, unsigned long request, char* u, std::string* name,
   io->uuid[DM_UUID_LEN - 1] = '\0';
   io->data_size = kHeaderSize;
   Call call{fake, param, input_size, io};
-  const int err = command->fn(call);
-  *device = DeviceOf(io->name, io->uuid);
-  if (err) return err;
+  if (int err = command->fn(call)) return err;
 
   for (const Fault* f : fake.ReplyEdits(command->name)) {
     const std::string field = f->what.substr(f->what.find('.') + 1);
-    const auto value = strtoull(f->value.c_str(), nullptr, 10);
+    const auto value = static_cast<uint32_t>(f->value);
     if (field == "target_count") io->target_count = value;
-    if (field == "open_count") io->open_count = value;
+    if (field == "open_count") io->open_count = static_cast<int32_t>(value);
     if (field == "flags") io->flags = value;
   }
   memcpy(u, param.data(), std::min<size_t>(io->data_size, copy_in));
@@ -368,8 +350,8 @@ int Fake::HandleIoctl(unsigned long request, void* arg) {
   std::string name;
   std::string device;
   const int err = Run(*this, request, static_cast<char*>(arg), &name, &device);
-  AppendRequest(name, device, err);
   Save();
+  AppendRequest(name, device, err);
   ApplyDueEvents();
   return err;
 }

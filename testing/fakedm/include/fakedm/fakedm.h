@@ -11,10 +11,8 @@
 // (a regular file is a block device of its size, numbered 254:0, 254:16, ...
 // in order of use), dev/block/dm-<N> and dev/block/mapper/by-uuid/<uuid>
 // (empty files and links the device manager makes when device N's first
-// table loads, and deletes after its removal), and .fakedm/: "state" (the
-// devices, live tables and backing numbers, written after every request and
-// read back when another process replaced it), "requests" (one line per
-// request, "<REQUEST>\t<name>\t<errno>") and "open_fds".
+// table loads, and deletes after its removal), and .fakedm/ with the state
+// other processes read (state.cpp): the devices, "requests" and "open_fds".
 //
 // The kernel answers DM_VERSION and the requests the library sends, as Linux
 // 6.1 (interface 4.47.0) does, each naming its device by name: DM_DEV_CREATE,
@@ -38,9 +36,10 @@
 // by-uuid link's; default devmgr's). A malformed item ends the process.
 //
 // Limits: one process at a time per sandbox; pending events and staged tables
-// stay in their process; dup()ed or inherited descriptors are not tracked;
-// dm nodes hold no bytes. Under AddressSanitizer set
-// ASAN_OPTIONS=verify_asan_link_order=0.
+// stay in their process; a dm node counts as open only when opened by its
+// dm-<N> path; dup()ed or inherited descriptors, and descriptors closed other
+// than by close(), are not tracked; dm nodes hold no bytes. Under
+// AddressSanitizer set ASAN_OPTIONS=verify_asan_link_order=0.
 #pragma once
 
 #include <stdint.h>
