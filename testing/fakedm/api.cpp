@@ -2,29 +2,26 @@
 // "inside" (its own file I/O goes straight to libc); it is no call on the
 // sandbox the device manager counts.
 #include "fake.h"
-#include "fakedm/fakedm.h"
 
 namespace fakedm {
 namespace {
 
 using internal::Fake;
 
-// |fn|'s result when the fake is active, |inactive| otherwise.
+// |fn|'s result on the locked fake; |inactive| when it has no root, unless
+// |always|.
 template <typename F, typename R = std::invoke_result_t<F, Fake&>>
-R Locked(F&& fn, R inactive = R()) {
+R Locked(F&& fn, R inactive = R(), bool always = false) {
   internal::Inside inside;
   Fake& f = internal::TheFake();
   std::lock_guard<std::mutex> lock(f.mu);
-  return f.Active() ? fn(f) : inactive;
+  return f.Active() || always ? fn(f) : inactive;
 }
 
 }  // namespace
 
 void SetRoot(const std::string& root) {
-  internal::Inside inside;
-  Fake& f = internal::TheFake();
-  std::lock_guard<std::mutex> lock(f.mu);
-  f.SetRoot(root);
+  Locked([&](Fake& f) { return (f.SetRoot(root), 0); }, 0, true);
 }
 
 void Reset() {
@@ -32,11 +29,7 @@ void Reset() {
 }
 
 void ReadEnvironment() {
-  internal::Inside inside;
-  Fake& f = internal::TheFake();
-  std::lock_guard<std::mutex> lock(f.mu);
-  f.Active();
-  f.ReadEnvironment();
+  Locked([](Fake& f) { return (f.ReadEnvironment(), 0); }, 0, true);
 }
 
 std::vector<Device> Devices() {

@@ -16,37 +16,15 @@ namespace {
 
 __attribute__((tls_model("initial-exec"))) thread_local bool t_inside = false;
 
+// libc's |name|, found past the interposers.
 template <typename F>
-void Resolve(F* fn, const char* name) {
-  *fn = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-  if (!*fn) {
+F Next(const char* name) {
+  auto fn = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+  if (!fn) {
     fprintf(stderr, "fakedm: libc has no %s\n", name);
     abort();
   }
-}
-
-// libc's own functions, found past the interposers.
-struct Libc {
-  int (*openat)(int, const char*, int, ...);
-  int (*faccessat)(int, const char*, int, int);
-  int (*close)(int);
-  int (*ioctl)(int, unsigned long, ...);
-  ssize_t (*read)(int, void*, size_t);
-  off_t (*lseek)(int, off_t, int);
-};
-
-const Libc& Real() {
-  static const Libc libc = [] {
-    Libc l;
-    Resolve(&l.openat, "openat");
-    Resolve(&l.faccessat, "faccessat");
-    Resolve(&l.close, "close");
-    Resolve(&l.ioctl, "ioctl");
-    Resolve(&l.read, "read");
-    Resolve(&l.lseek, "lseek");
-    return l;
-  }();
-  return libc;
+  return fn;
 }
 
 // |take| on the locked fake when the sandbox takes the call: it comes from
@@ -91,6 +69,7 @@ bool IsRedirected(const char* path) {
 }
 
 int Open(int dirfd, const char* path, int flags, mode_t mode) {
+  static const auto libc = Next<int (*)(int, const char*, int, ...)>("openat");
   return Dispatch(
       [&](Fake&) { return IsRedirected(path); },
       [&](Fake& f) {
@@ -101,55 +80,58 @@ int Open(int dirfd, const char* path, int flags, mode_t mode) {
           errno = err;
           return -1;
         }
-        const int fd = Real().openat(AT_FDCWD, f.Redirect(path).c_str(),
-                                     flags, mode);
+        const int fd = libc(AT_FDCWD, f.Redirect(path).c_str(), flags, mode);
         if (fd >= 0) f.Track(fd, t, flags);
         return fd;
       },
-      [&] { return Real().openat(dirfd, path, flags, mode); });
+      [&] { return libc(dirfd, path, flags, mode); });
 }
 
 int Access(int dirfd, const char* path, int mode, int flags) {
-  return Dispatch(
-      [&](Fake&) { return IsRedirected(path); },
-      [&](Fake& f) {
-        f.Tick();
-        return Real().faccessat(AT_FDCWD, f.Redirect(path).c_str(), mode,
+  static const auto libc =
+      Next<int (*)(int, const char*, int, int)>("faccessat");
+  return Dispatch([&](Fake&) { return IsRedirected(path); },
+                  [&](Fake& f) {
+                    f.Tick();
+                    return libc(AT_FDCWD, f.Redirect(path).c_str(), mode,
                                 flags);
-      },
-      [&] { return Real().faccessat(dirfd, path, mode, flags); });
+                  },
+                  [&] { return libc(dirfd, path, mode, flags); });
 }
 
 int Close(int fd) {
+  static const auto libc = Next<int (*)(int)>("close");
   return Dispatch([](Fake&) { return true; },
-                  [&](Fake& f) { return (f.Untrack(fd), Real().close(fd)); },
-                  [&] { return Real().close(fd); });
+                  [&](Fake& f) { return (f.Untrack(fd), libc(fd)); },
+                  [&] { return libc(fd); });
 }
 
 int Ioctl(int fd, unsigned long request, void* arg) {
-  return Dispatch(
-      [&](Fake& f) { return f.IsControl(fd); },
-      [&](Fake& f) {
-        f.Tick();
-        const int err = f.HandleIoctl(request, arg);
-        errno = err ? err : errno;
-        return err ? -1 : 0;
-      },
-      [&] { return Real().ioctl(fd, request, arg); });
+  static const auto libc = Next<int (*)(int, unsigned long, ...)>("ioctl");
+  return Dispatch([&](Fake& f) { return f.IsControl(fd); },
+                  [&](Fake& f) {
+                    f.Tick();
+                    const int err = f.HandleIoctl(request, arg);
+                    errno = err ? err : errno;
+                    return err ? -1 : 0;
+                  },
+                  [&] { return libc(fd, request, arg); });
 }
 
 ssize_t Read(int fd, void* buf, size_t count) {
+  static const auto libc = Next<ssize_t (*)(int, void*, size_t)>("read");
   int err = 0;
   return Dispatch([&](Fake& f) { return (err = f.IoError(fd, false)) != 0; },
                   [&](Fake&) { return (errno = err, ssize_t{-1}); },
-                  [&] { return Real().read(fd, buf, count); });
+                  [&] { return libc(fd, buf, count); });
 }
 
 off_t Seek(int fd, off_t offset, int whence) {
+  static const auto libc = Next<off_t (*)(int, off_t, int)>("lseek");
   int err = 0;
   return Dispatch([&](Fake& f) { return (err = f.IoError(fd, true)) != 0; },
                   [&](Fake&) { return (errno = err, off_t{-1}); },
-                  [&] { return Real().lseek(fd, offset, whence); });
+                  [&] { return libc(fd, offset, whence); });
 }
 
 }  // namespace internal

@@ -1,6 +1,8 @@
 // The fake's process-wide object (see fake.h) but its requests and its state
 // store: the root, the faults, the device manager, the descriptors and the
 // block devices tables name.
+#include "fake.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,8 +14,6 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-
-#include "fake.h"
 
 namespace fakedm {
 namespace internal {
@@ -39,36 +39,32 @@ int ErrnoNamed(const std::string& name) {
 // The items of FAKEDM_FAULTS (fakedm.h); a malformed one ends the process.
 std::vector<Fault> ParseFaults(const char* text) {
   static const std::string kRequest =
-      "DM_(DEV_(CREATE|REMOVE|SUSPEND|STATUS)|TABLE_(LOAD|STATUS))";
-  static const std::regex kItem("([^=]+)=([^@]+)(@([1-9][0-9]{0,8}))?");
-  static const std::regex kErrnoFault(kRequest + "|open|(read|lseek):/.+");
-  static const std::regex kField(kRequest +
-                                 "\\.(target_count|open_count|flags)");
-  static const std::regex kNumber("[0-9]{1,9}");
+      "DM_(?:DEV_(?:CREATE|REMOVE|SUSPEND|STATUS)|TABLE_(?:LOAD|STATUS))";
+  static const std::string kAt = "(?:@([1-9][0-9]{0,8}))?";
+  static const std::regex kErrnoItem(
+      "(" + kRequest + "|open|(?:read|lseek):/[^=]+)=(E[A-Z0-9]+)" + kAt);
+  static const std::regex kNumberItem(
+      "(" + kRequest +
+      "\\.(?:target_count|open_count|flags)|devmgr|link)=([0-9]{1,9})" + kAt);
+  static const std::regex kNeverItem("(devmgr|link)=(never)" + kAt);
   std::vector<Fault> faults;
   std::istringstream is(text ? text : "");
   for (std::string item; std::getline(is, item, ',');) {
-    if (item.empty()) continue;
     std::smatch m;
-    bool valid = std::regex_match(item, m, kItem);
-    Fault f{m[1], 0, m[4].matched ? atoi(m[4].str().c_str()) : 0};
-    const std::string value = m[2];
-    const bool delay = f.what == "devmgr" || f.what == "link";
-    if (valid && std::regex_match(f.what, kErrnoFault)) {
-      f.value = ErrnoNamed(value);
-      valid = f.value != 0;
-    } else if (valid && (delay || std::regex_match(f.what, kField))) {
-      valid = std::regex_match(value, kNumber) || (delay && value == "never");
-      f.value = value == "never" ? -1 : atoi(value.c_str());
-    } else {
-      valid = false;
+    const bool errno_item = std::regex_match(item, m, kErrnoItem);
+    if (errno_item || std::regex_match(item, m, kNumberItem) ||
+        std::regex_match(item, m, kNeverItem)) {
+      const int64_t value = errno_item        ? ErrnoNamed(m[2])
+                            : m[2] == "never" ? -1
+                                              : atoll(m[2].str().c_str());
+      if (!errno_item || value != 0) {
+        faults.push_back({m[1], value, atoi(m[3].str().c_str())});
+        continue;
+      }
     }
-    if (!valid) {
-      fprintf(stderr, "fakedm: malformed FAKEDM_FAULTS item %s\n",
-              item.c_str());
-      abort();
-    }
-    faults.push_back(f);
+    if (item.empty()) continue;
+    fprintf(stderr, "fakedm: malformed FAKEDM_FAULTS item %s\n", item.c_str());
+    abort();
   }
   return faults;
 }
@@ -218,16 +214,9 @@ int Fake::OpenCount(uint32_t minor) const {
                     [minor](auto& kv) { return kv.second.node == minor; }));
 }
 
-MappedDevice* Fake::ByName(const std::string& name) {
+MappedDevice* Fake::Find(const std::string& name, const std::string& uuid) {
   for (auto& [minor, dev] : devices) {
-    if (dev.name == name) return &dev;
-  }
-  return nullptr;
-}
-
-MappedDevice* Fake::ByUuid(const std::string& uuid) {
-  for (auto& [minor, dev] : devices) {
-    if (!uuid.empty() && dev.uuid == uuid) return &dev;
+    if (dev.name == name || (!uuid.empty() && dev.uuid == uuid)) return &dev;
   }
   return nullptr;
 }
@@ -258,7 +247,8 @@ int Fake::FindBlockDevice(const std::string& arg, std::string* number,
     return ENODEV;
   auto it = backing_.find(path);
   if (it == backing_.end()) {
-    const auto minor = static_cast<uint32_t>(backing_.size()) * kBackingMinorStep;
+    const auto minor =
+        static_cast<uint32_t>(backing_.size()) * kBackingMinorStep;
     const std::string n =
         std::to_string(kBackingMajor) + ":" + std::to_string(minor);
     it = backing_.emplace(path, n).first;

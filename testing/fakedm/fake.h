@@ -66,7 +66,7 @@ struct Tracked {
 // One item of FAKEDM_FAULTS (fakedm.h).
 struct Fault {
   std::string what;
-  int64_t value = 0;   // an errno, a reply field's number or a delay (-1: never)
+  int64_t value = 0;  // an errno, a reply field's number or a delay (-1: never)
   int occurrence = 0;  // 0: every time
 };
 
@@ -107,8 +107,8 @@ class Fake {
   int FindBlockDevice(const std::string& arg, std::string* number,
                       uint64_t* size_bytes);
   int OpenCount(uint32_t minor) const;
-  MappedDevice* ByName(const std::string& name);
-  MappedDevice* ByUuid(const std::string& uuid);
+  // The device named |name|, or bearing |uuid| when that is not empty.
+  MappedDevice* Find(const std::string& name, const std::string& uuid);
   // The kernel announced |dev|'s block device (|added|) or its removal.
   void Announce(const MappedDevice& dev, bool added);
   // Counts one more occurrence of |what|; the errno set for it this time, or

@@ -1,5 +1,5 @@
-// The libc symbols libfakedm.so replaces, handed to calls.cpp (fake.h); the 64-bit
-// names alias the plain ones (off_t is 64 bits wide), the fortified ones
+// The libc symbols libfakedm.so replaces, handed to calls.cpp (fake.h); the
+// 64-bit names alias the plain ones (off_t is 64 bits wide), the fortified ones
 // (glibc's reserved names: NOLINT(bugprone-reserved-identifier)) differ only
 // in how they are called.
 #undef _FORTIFY_SOURCE
@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "fake.h"
-
 
 static_assert(sizeof(off_t) == 8, "lseek64 is lseek");
 

@@ -4,7 +4,6 @@
 // ctl_ioctl, the kernel writes its interface version back into the caller's
 // buffer even when the request then fails, copies the reply (data_size bytes)
 // back only on success, and leaves the buffer otherwise untouched.
-#include <ctype.h>
 #include <errno.h>
 #include <linux/dm-ioctl.h>
 #include <linux/ioctl.h>
@@ -25,7 +24,6 @@ namespace {
 constexpr uint32_t kInterfaceVersion[3] = {4, 47, 0};
 constexpr size_t kHeaderSize = offsetof(struct dm_ioctl, data);  // 305
 constexpr size_t kSpecSize = sizeof(struct dm_target_spec);
-constexpr uint32_t kMinorCount = 1u << 20;
 
 // The kernel's copy of the caller's buffer and what it works on.
 struct Call {
@@ -45,12 +43,10 @@ uint64_t EncodeDev(uint32_t minor) {
 // gets its name and uuid and INACTIVE_PRESENT.
 MappedDevice* FindDevice(Call& c) {
   struct dm_ioctl* io = c.io;
-  MappedDevice* d = io->name[0] ? c.fake.ByName(io->name) : nullptr;
+  MappedDevice* d = io->name[0] ? c.fake.Find(io->name, "") : nullptr;
   if (!d) return nullptr;
-  memset(io->name, 0, sizeof(io->name));
-  memset(io->uuid, 0, sizeof(io->uuid));
-  strncpy(io->name, d->name.c_str(), sizeof(io->name) - 1);
-  strncpy(io->uuid, d->uuid.c_str(), sizeof(io->uuid) - 1);
+  snprintf(io->name, sizeof(io->name), "%s", d->name.c_str());
+  snprintf(io->uuid, sizeof(io->uuid), "%s", d->uuid.c_str());
   io->flags &= ~DM_INACTIVE_PRESENT_FLAG;
   if (d->inactive) io->flags |= DM_INACTIVE_PRESENT_FLAG;
   return d;
@@ -90,19 +86,16 @@ int AddTarget(Call& c, Table* t, const struct dm_target_spec& spec,
     // dm_split_args (whitespace separates; no test quotes), then
     // "<device> <sector>".
     std::istringstream is(lt.target.params);
-    std::string device;
-    std::string sector;
-    std::string extra;
-    char* end = nullptr;
+    std::string device, sector,
+        extra;  // NOLINT(readability-isolate-declaration)
     if (!(is >> device >> sector) || (is >> extra) ||
-        !isdigit(static_cast<unsigned char>(sector[0])))
+        sector.find_first_not_of("0123456789") != std::string::npos)
       return EINVAL;
     errno = 0;
-    lt.offset = strtoull(sector.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0') return EINVAL;
+    lt.offset = strtoull(sector.c_str(), nullptr, 10);
+    if (errno != 0) return EINVAL;
     uint64_t size = 0;
-    if (int err = c.fake.FindBlockDevice(device, &lt.device, &size))
-      return err;
+    if (int err = c.fake.FindBlockDevice(device, &lt.device, &size)) return err;
   }
   t->targets.push_back(std::move(lt));
   return 0;
@@ -187,11 +180,10 @@ void RetrieveStatus(Call& c, const Table& t) {
 int DevCreate(Call& c) {
   struct dm_ioctl* io = c.io;
   if (strchr(io->name, '/')) return EINVAL;
-  // The minor comes first; dm_create fails ENXIO whenever it cannot have one.
+  // The lowest free minor (the tests never use up the 2^20).
   uint32_t minor = 0;
-  while (minor < kMinorCount && c.fake.devices.count(minor)) ++minor;
-  if (minor == kMinorCount) return ENXIO;
-  if (c.fake.ByName(io->name) || c.fake.ByUuid(io->uuid)) return EBUSY;
+  while (c.fake.devices.count(minor)) ++minor;
+  if (c.fake.Find(io->name, io->uuid)) return EBUSY;
   MappedDevice& d = c.fake.devices[minor];
   d.name = io->name;
   d.uuid = io->uuid;
@@ -246,6 +238,14 @@ int DevStatusCommand(Call& c) {
   return 0;
 }
 
+int TableStatus(Call& c) {
+  MappedDevice* d = FindDevice(c);
+  if (!d) return ENXIO;
+  DevStatus(c, *d);
+  if (d->active) RetrieveStatus(c, *d->active);
+  return 0;
+}
+
 int TableLoad(Call& c) {
   MappedDevice* d = FindDevice(c);
   if (!d) return ENXIO;
@@ -262,14 +262,6 @@ int TableLoad(Call& c) {
   d->inactive = std::move(t);
   c.io->flags |= DM_INACTIVE_PRESENT_FLAG;
   DevStatus(c, *d);
-  return 0;
-}
-
-int TableStatus(Call& c) {
-  MappedDevice* d = FindDevice(c);
-  if (!d) return ENXIO;
-  DevStatus(c, *d);
-  if (d->active) RetrieveStatus(c, *d->active);
   return 0;
 }
 
@@ -298,9 +290,7 @@ int Run(Fake& fake, unsigned long request, char* u, std::string* name,
     if (_IOC_TYPE(request) == DM_IOCTL && k.cmd == _IOC_NR(request))
       command = &k;
   }
-  char hex[32];
-  snprintf(hex, sizeof(hex), "0x%lx", request);
-  *name = command ? command->name : hex;
+  *name = command ? command->name : std::to_string(request);
   if (_IOC_TYPE(request) != DM_IOCTL) return ENOTTY;
   if (!u) return EFAULT;
 

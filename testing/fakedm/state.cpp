@@ -40,12 +40,12 @@ void Fake::Save() {
       out << "b " << std::quoted(file) << ' ' << number << '\n';
     for (const auto& [minor, d] : devices) {
       out << "d " << minor << ' ' << std::quoted(d.name) << ' '
-          << std::quoted(d.uuid) << ' ' << d.suspended << ' '
-          << d.block_device << ' ' << d.active.has_value() << ' '
+          << std::quoted(d.uuid) << ' ' << d.suspended << ' ' << d.block_device
+          << ' ' << d.active.has_value() << ' '
           << (d.active && d.active->read_only) << ' '
           << (d.active ? d.active->targets.size() : 0) << '\n';
-      for (const LoadedTarget& lt : d.active ? d.active->targets
-                                             : std::vector<LoadedTarget>()) {
+      for (const LoadedTarget& lt :
+           d.active ? d.active->targets : std::vector<LoadedTarget>()) {
         out << lt.target.start << ' ' << lt.target.length << ' '
             << std::quoted(lt.target.type) << ' ' << lt.device << ' '
             << lt.offset << ' ' << std::quoted(lt.target.params) << '\n';
