@@ -21,7 +21,7 @@ R Locked(F&& fn, R inactive = R(), bool always = false) {
 }  // namespace
 
 void SetRoot(const std::string& root) {
-  Locked([&](Fake& f) { return (f.SetRoot(root), 0); }, 0, true);
+  Locked([&](Fake& f) { return (f.UseRoot(root), 0); }, 0, true);
 }
 
 void Reset() {

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <regex>
 #include <string_view>
 
 #include "fake.h"
@@ -28,8 +29,10 @@ F Next(const char* name) {
 }
 
 // |take| on the locked fake when the sandbox takes the call: it comes from
-// outside the fake, the fake is active and |mine| owns the call; otherwise
-// |pass|, unlocked.
+// outside the fake, the fake is active and |mine| owns its path or
+// descriptor; otherwise |pass|, libc's call, unlocked. |take| gives the
+// results and errno of the call it replaces; read() and lseek() fail only by
+// an injected fault.
 template <typename Mine, typename Take, typename Pass>
 auto Dispatch(Mine&& mine, Take&& take, Pass&& pass) -> decltype(pass()) {
   Inside inside;
@@ -50,22 +53,10 @@ Inside::~Inside() {
 }
 
 bool IsRedirected(const char* path) {
-  if (path == nullptr) return false;
-  static constexpr std::string_view kFiles[] = {
-      "/dev/device-mapper", "/dev/kmsg", "/prop.default", "/default.prop"};
-  static constexpr std::string_view kTrees[] = {
-      "/dev/block", "/system", "/system_ext", "/vendor", "/product", "/odm"};
-  const std::string_view p(path);
-  for (std::string_view f : kFiles) {
-    if (p == f) return true;
-  }
-  for (std::string_view t : kTrees) {
-    if (p.compare(0, t.size(), t) == 0 &&
-        (p.size() == t.size() || p[t.size()] == '/')) {
-      return true;
-    }
-  }
-  return false;
+  static const std::regex kRedirected(
+      "/(dev/device-mapper|dev/kmsg|prop\\.default|default\\.prop|"
+      "(dev/block|system|system_ext|vendor|product|odm)(/.*)?)");
+  return path != nullptr && std::regex_match(path, kRedirected);
 }
 
 int Open(int dirfd, const char* path, int flags, mode_t mode) {

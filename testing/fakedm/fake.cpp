@@ -77,21 +77,18 @@ Fake& TheFake() {
 }
 
 std::optional<uint32_t> NodeMinor(const std::string& path) {
-  const size_t n = strlen(kNodePrefix);
-  if (path.compare(0, n, kNodePrefix) != 0 || path.size() == n ||
-      path.size() > n + 7 ||
-      path.find_first_not_of("0123456789", n) != std::string::npos)
-    return std::nullopt;
-  return static_cast<uint32_t>(strtoul(path.c_str() + n, nullptr, 10));
+  static const std::regex kNode("/dev/block/dm-([0-9]{1,7})");
+  std::smatch m;
+  if (!std::regex_match(path, m, kNode)) return std::nullopt;
+  return static_cast<uint32_t>(std::stoul(m[1]));
 }
 
 bool Fake::Active() {
   if (!env_read_) {
     env_read_ = true;
     const char* root = getenv("FAKEDM_ROOT");
-    env_root_ = root ? root : "";
     ReadEnvironment();
-    UseRoot(env_root_);
+    UseRoot(root ? root : "");
   }
   return !root_.empty();
 }
@@ -99,19 +96,6 @@ bool Fake::Active() {
 void Fake::ReadEnvironment() {
   faults_ = ParseFaults(getenv("FAKEDM_FAULTS"));
   counts_.clear();
-  node_delay_ = link_delay_ = 1;
-  bool link_set = false;
-  for (const Fault& f : faults_) {
-    if (f.what == "devmgr") node_delay_ = static_cast<int>(f.value);
-    if (f.what == "link") link_delay_ = static_cast<int>(f.value);
-    link_set = link_set || f.what == "link";
-  }
-  if (!link_set) link_delay_ = node_delay_;
-}
-
-void Fake::SetRoot(const std::string& root) {
-  Active();
-  UseRoot(root.empty() ? env_root_ : root);
 }
 
 void Fake::UseRoot(const std::string& root) {
@@ -145,19 +129,20 @@ std::vector<const Fault*> Fake::ReplyEdits(const std::string& request) {
   return edits;
 }
 
-void Fake::Tick() {
-  ++calls_;
-  ApplyDueEvents();
+int64_t Fake::Delay(const std::string& what, int64_t fallback) const {
+  for (const Fault& f : faults_) {
+    if (f.what == what) fallback = f.value;
+  }
+  return fallback;
 }
 
 void Fake::Announce(const MappedDevice& dev, bool added) {
-  if (node_delay_ < 0) return;
-  const std::vector<std::pair<bool, int>> parts = {
-      {false, node_delay_}, {true, added ? link_delay_ : node_delay_}};
-  for (const auto& [link, delay] : parts) {
-    if (delay < 0 || (link && dev.uuid.empty())) continue;
-    events_.push_back({calls_ + delay, added, link, dev.minor, dev.uuid});
-  }
+  const int64_t node = Delay("devmgr", 1);
+  const int64_t link = added ? Delay("link", node) : node;
+  if (node < 0) return;
+  events_.push_back({calls_ + node, added, false, dev.minor, ""});
+  if (link >= 0 && !dev.uuid.empty())
+    events_.push_back({calls_ + link, added, true, dev.minor, dev.uuid});
 }
 
 void Fake::ApplyDueEvents() {
@@ -267,11 +252,6 @@ std::string Fake::DeviceNumberOf(const std::string& path) {
 }
 
 void Fake::Reset() {
-  devices.clear();
-  backing_.clear();
-  events_.clear();
-  counts_.clear();
-  control_open_flags_ = -1;
   std::error_code ec;
   fs::remove_all(root_ + "/.fakedm", ec);
   fs::remove_all(root_ + kLinkDir, ec);
@@ -279,6 +259,8 @@ void Fake::Reset() {
     if (NodeMinor("/dev/block/" + entry.path().filename().string()))
       fs::remove(entry.path(), ec);
   }
+  counts_.clear();
+  UseRoot(root_);
   Save();
   WriteOpenDescriptors();
 }
@@ -287,12 +269,8 @@ std::vector<Device> Fake::Devices() {
   ReloadIfChanged();
   std::vector<Device> out;
   for (const auto& [minor, d] : devices) {
-    Device p{d.name, d.uuid, minor, d.active && d.active->read_only, {}};
-    if (d.active) {
-      for (const LoadedTarget& lt : d.active->targets)
-        p.active.push_back(lt.target);
-    }
-    out.push_back(std::move(p));
+    out.push_back({d.name, d.uuid, minor, d.active && d.active->read_only,
+                   d.active ? d.active->targets : std::vector<Target>()});
   }
   return out;
 }

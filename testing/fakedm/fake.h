@@ -1,15 +1,8 @@
-// The fake's insides. One process-wide object holds the sandbox root, the
+// The fake's insides: one process-wide object with the sandbox root, the
 // descriptors it handed out, the faults, the device manager's pending events
-// and the kernel's devices: fake.cpp holds it, kernel.cpp answers its
-// requests, state.cpp carries its state across processes. The interposed
-// calls (calls.cpp) and the test API (api.cpp) are its only users, and both
-// hold |mu| around every use.
-//
-// An interposed call passes to libc unchanged when the fake is inactive (no
-// root), when it comes from inside the fake (an Inside guard is alive on the
-// thread) or when it concerns a path or descriptor the fake does not own;
-// otherwise it works in the sandbox, with the results and errno of the call
-// it replaces. read() and lseek() only ever fail by an injected fault.
+// and the kernel's devices (fake.cpp; kernel.cpp answers its requests,
+// state.cpp carries its state across processes). The interposed calls
+// (calls.cpp) and the test API (api.cpp) use it, holding |mu|.
 #pragma once
 
 #include <stdint.h>
@@ -28,21 +21,11 @@ namespace internal {
 
 inline constexpr uint32_t kDmMajor = 253;
 
-// A loaded target; a linear one also keeps the block device the kernel
-// resolved at load ("MAJ:MIN") and its backing sector.
-struct LoadedTarget {
-  Target target;
-  std::string device;
-  uint64_t offset = 0;
-};
-
 struct Table {
-  std::vector<LoadedTarget> targets;
+  std::vector<Target> targets;
   bool read_only = false;  // loaded with DM_READONLY_FLAG
   uint64_t sectors() const {
-    return targets.empty()
-               ? 0
-               : targets.back().target.start + targets.back().target.length;
+    return targets.empty() ? 0 : targets.back().start + targets.back().length;
   }
 };
 
@@ -76,21 +59,20 @@ class Fake {
 
   // Reads the environment on first use; true when a root is set.
   bool Active();
-  void SetRoot(const std::string& root);
+  // Sets the root ("": none) and loads its state.
+  void UseRoot(const std::string& root);
   void ReadEnvironment();
   std::string Redirect(const char* path) const { return root_ + path; }
   // A call on the sandbox begins: the device manager's due events happen.
-  void Tick();
+  void Tick() { ++calls_, ApplyDueEvents(); }
 
-  // Descriptors.
   void Track(int fd, const Tracked& t, int flags);
   void Untrack(int fd);
   bool IsControl(int fd) const;
   // The errno an injected fault gives a read (or seek) of |fd|, or 0.
   int IoError(int fd, bool seek);
 
-  // Runs one device-mapper request on the control node; its errno or 0
-  // (kernel.cpp).
+  // Runs one request on the control node; its errno or 0 (kernel.cpp).
   int HandleIoctl(unsigned long request, void* arg);
 
   // The test API (fakedm.h).
@@ -101,7 +83,6 @@ class Fake {
   std::string DeviceNumberOf(const std::string& path);
   int ControlOpenFlags() const { return control_open_flags_; }
 
-  // For kernel.cpp's requests.
   // Resolves a linear target's device (a path or "MAJ:MIN"): 0 and its
   // number and size, or the errno the kernel gives.
   int FindBlockDevice(const std::string& arg, std::string* number,
@@ -111,8 +92,7 @@ class Fake {
   MappedDevice* Find(const std::string& name, const std::string& uuid);
   // The kernel announced |dev|'s block device (|added|) or its removal.
   void Announce(const MappedDevice& dev, bool added);
-  // Counts one more occurrence of |what|; the errno set for it this time, or
-  // 0.
+  // Counts one more occurrence of |what|; the errno set for it this time or 0.
   int FaultErrno(const std::string& what);
   // The faults editing request |request|'s reply this time (its count).
   std::vector<const Fault*> ReplyEdits(const std::string& request);
@@ -120,7 +100,8 @@ class Fake {
   std::map<uint32_t, MappedDevice> devices;  // by minor
 
  private:
-  void UseRoot(const std::string& root);
+  // The delay FAKEDM_FAULTS sets for |what| ("devmgr", "link"), or |fallback|.
+  int64_t Delay(const std::string& what, int64_t fallback) const;
   void ApplyDueEvents();
   // state.cpp.
   void Save();
@@ -129,21 +110,18 @@ class Fake {
                      int error) const;
   void WriteOpenDescriptors() const;
 
-  // A device-manager action, due when |calls_| reaches |due|.
+  // A device-manager action on a node or link, due when |calls_| reaches
+  // |due|.
   struct Event {
     uint64_t due;
-    bool add;
-    bool link;
+    bool add, link;  // NOLINT(readability-isolate-declaration)
     uint32_t minor;
     std::string uuid;
   };
 
   bool env_read_ = false;
-  std::string env_root_;
   std::vector<Fault> faults_;
   std::map<std::string, int> counts_;
-  int node_delay_ = 1;  // below 0: never
-  int link_delay_ = 1;  // below 0: never
   uint64_t calls_ = 0;
   std::vector<Event> events_;
   std::string root_;

@@ -33,12 +33,6 @@ struct Call {
   struct dm_ioctl* io;
 };
 
-// A dm device's dev_t, in the encoding glibc's major()/minor() decode.
-uint64_t EncodeDev(uint32_t minor) {
-  return (minor & 0xff) | (uint64_t{kDmMajor} << 8) |
-         (uint64_t{minor & ~0xffu} << 12);
-}
-
 // __find_device_hash_cell for a request that names its device; the reply
 // gets its name and uuid and INACTIVE_PRESENT.
 MappedDevice* FindDevice(Call& c) {
@@ -58,7 +52,9 @@ void DevStatus(Call& c, const MappedDevice& d) {
   io->flags &= ~(DM_SUSPEND_FLAG | DM_READONLY_FLAG | DM_ACTIVE_PRESENT_FLAG |
                  DM_INTERNAL_SUSPEND_FLAG);
   if (d.suspended) io->flags |= DM_SUSPEND_FLAG;
-  io->dev = EncodeDev(d.minor);
+  // The dev_t encoding glibc's major() and minor() decode.
+  io->dev = (d.minor & 0xff) | (uint64_t{kDmMajor} << 8) |
+            (uint64_t{d.minor & ~0xffu} << 12);
   io->open_count = c.fake.OpenCount(d.minor);
   io->target_count = 0;
   if (d.active) {
@@ -68,36 +64,45 @@ void DevStatus(Call& c, const MappedDevice& d) {
   }
 }
 
-// dm_table_add_target, with the linear constructor ("<device> <sector>");
-// "crypt" targets are kept as their text.
+// A linear target's "<device> <sector>" after dm_split_args (whitespace
+// separates; no test quotes): the device's number and size and the sector,
+// or the errno the kernel gives.
+struct Linear {
+  int error = EINVAL;
+  std::string number;
+  uint64_t size = 0;
+  uint64_t sector = 0;
+};
+
+Linear ParseLinear(Fake& fake, const std::string& params) {
+  std::istringstream is(params);
+  std::string device, sector, extra;  // NOLINT(readability-isolate-declaration)
+  Linear l;
+  if (!(is >> device >> sector) || (is >> extra) ||
+      sector.find_first_not_of("0123456789") != std::string::npos)
+    return l;
+  errno = 0;
+  l.sector = strtoull(sector.c_str(), nullptr, 10);
+  l.error = errno ? EINVAL : fake.FindBlockDevice(device, &l.number, &l.size);
+  return l;
+}
+
+// dm_table_add_target, with "linear" (parsed) and "crypt" (kept as text).
 int AddTarget(Call& c, Table* t, const struct dm_target_spec& spec,
               const char* params) {
+  Target target{
+      spec.sector_start, spec.length,
+      std::string(spec.target_type,
+                  strnlen(spec.target_type, sizeof(spec.target_type))),
+      params};
   if (spec.length == 0) return EINVAL;
-  LoadedTarget lt;
-  lt.target.type.assign(spec.target_type,
-                        strnlen(spec.target_type, sizeof(spec.target_type)));
-  if (lt.target.type != "linear" && lt.target.type != "crypt") return EINVAL;
+  if (target.type != "linear" && target.type != "crypt") return EINVAL;
   // "Gap in table": each target starts where the previous one ended.
   if (spec.sector_start != t->sectors()) return EINVAL;
-  lt.target.start = spec.sector_start;
-  lt.target.length = spec.length;
-  lt.target.params = params;
-  if (lt.target.type == "linear") {
-    // dm_split_args (whitespace separates; no test quotes), then
-    // "<device> <sector>".
-    std::istringstream is(lt.target.params);
-    std::string device, sector,
-        extra;  // NOLINT(readability-isolate-declaration)
-    if (!(is >> device >> sector) || (is >> extra) ||
-        sector.find_first_not_of("0123456789") != std::string::npos)
-      return EINVAL;
-    errno = 0;
-    lt.offset = strtoull(sector.c_str(), nullptr, 10);
-    if (errno != 0) return EINVAL;
-    uint64_t size = 0;
-    if (int err = c.fake.FindBlockDevice(device, &lt.device, &size)) return err;
+  if (target.type == "linear") {
+    if (int err = ParseLinear(c.fake, target.params).error) return err;
   }
-  t->targets.push_back(std::move(lt));
+  t->targets.push_back(std::move(target));
   return 0;
 }
 
@@ -127,15 +132,12 @@ int PopulateTable(Call& c, Table* t) {
 // device_area_is_invalid, for every linear target: the mapped area must lie
 // inside its device (a device of size 0 passes).
 int CheckDeviceAreas(Call& c, const Table& t) {
-  for (const LoadedTarget& lt : t.targets) {
-    std::string number;
-    uint64_t size = 0;
-    if (lt.target.type != "linear" ||
-        c.fake.FindBlockDevice(lt.device, &number, &size) != 0)
-      continue;
-    const uint64_t dev_sectors = size >> 9;
-    if (dev_sectors == 0) continue;
-    if (lt.offset >= dev_sectors || lt.target.length > dev_sectors - lt.offset)
+  for (const Target& target : t.targets) {
+    if (target.type != "linear") continue;
+    const Linear l = ParseLinear(c.fake, target.params);
+    const uint64_t dev_sectors = l.size >> 9;
+    if (l.error || dev_sectors == 0) continue;
+    if (l.sector >= dev_sectors || target.length > dev_sectors - l.sector)
       return EINVAL;
   }
   return 0;
@@ -150,12 +152,13 @@ void RetrieveStatus(Call& c, const Table& t) {
   io->target_count = t.targets.size();
   size_t out = io->data_start;
   size_t end = kHeaderSize;
-  for (const LoadedTarget& lt : t.targets) {
+  for (const Target& target : t.targets) {
     std::string text;
-    if (io->flags & DM_STATUS_TABLE_FLAG) {
-      text = lt.target.type == "linear"
-                 ? lt.device + " " + std::to_string(lt.offset)
-                 : lt.target.params;
+    if ((io->flags & DM_STATUS_TABLE_FLAG) && target.type == "linear") {
+      const Linear l = ParseLinear(c.fake, target.params);
+      text = l.number + " " + std::to_string(l.sector);
+    } else if (io->flags & DM_STATUS_TABLE_FLAG) {
+      text = target.params;
     }
     const size_t padded = (kSpecSize + text.size() + 1 + 7) & ~size_t{7};
     if (out + padded > c.param_size) {
@@ -164,10 +167,10 @@ void RetrieveStatus(Call& c, const Table& t) {
       return;
     }
     struct dm_target_spec spec = {};
-    spec.sector_start = lt.target.start;
-    spec.length = lt.target.length;
+    spec.sector_start = target.start;
+    spec.length = target.length;
     spec.next = static_cast<uint32_t>(out + padded - io->data_start);
-    strncpy(spec.target_type, lt.target.type.c_str(),
+    strncpy(spec.target_type, target.type.c_str(),
             sizeof(spec.target_type) - 1);
     memcpy(c.param.data() + out, &spec, kSpecSize);
     memcpy(c.param.data() + out + kSpecSize, text.c_str(), text.size() + 1);

@@ -1,8 +1,8 @@
-// The fake's state store (see fake.h), the sandbox's .fakedm/: "state" (the
-// backing numbers and the devices with their live tables, rewritten after
-// every request and read back when another process replaced it), "requests"
-// (one line per request) and "open_fds" (the count of descriptors open on
-// redirected paths). Texts are written std::quoted, so any name survives.
+// The fake's state store, the sandbox's .fakedm/: "state" (backing numbers,
+// devices and live tables, rewritten after every request and read back when
+// another process replaced it), "requests" (one line per request) and
+// "open_fds" (the descriptors open on redirected paths). Texts are written
+// std::quoted, so any name survives.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,9 +23,8 @@ namespace {
 std::string Identity(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return "";
-  return std::to_string(st.st_ino) + " " + std::to_string(st.st_size) + " " +
-         std::to_string(st.st_mtim.tv_sec) + "." +
-         std::to_string(st.st_mtim.tv_nsec);
+  return std::to_string(st.st_ino) + " " + std::to_string(st.st_mtim.tv_sec) +
+         "." + std::to_string(st.st_mtim.tv_nsec);
 }
 
 }  // namespace
@@ -44,11 +43,10 @@ void Fake::Save() {
           << ' ' << d.active.has_value() << ' '
           << (d.active && d.active->read_only) << ' '
           << (d.active ? d.active->targets.size() : 0) << '\n';
-      for (const LoadedTarget& lt :
-           d.active ? d.active->targets : std::vector<LoadedTarget>()) {
-        out << lt.target.start << ' ' << lt.target.length << ' '
-            << std::quoted(lt.target.type) << ' ' << lt.device << ' '
-            << lt.offset << ' ' << std::quoted(lt.target.params) << '\n';
+      for (const Target& t :
+           d.active ? d.active->targets : std::vector<Target>()) {
+        out << t.start << ' ' << t.length << ' ' << std::quoted(t.type) << ' '
+            << std::quoted(t.params) << '\n';
       }
     }
     if (!out) return;
@@ -80,10 +78,8 @@ void Fake::ReloadIfChanged() {
     if (kind != "d" || (count > 0 && !live)) break;
     if (live) d.active.emplace().read_only = read_only;
     for (size_t i = 0; i < count && in; ++i) {
-      LoadedTarget& lt = d.active->targets.emplace_back();
-      in >> lt.target.start >> lt.target.length >>
-          std::quoted(lt.target.type) >> lt.device >> lt.offset >>
-          std::quoted(lt.target.params);
+      Target& t = d.active->targets.emplace_back();
+      in >> t.start >> t.length >> std::quoted(t.type) >> std::quoted(t.params);
     }
     loaded[d.minor] = std::move(d);
   }
