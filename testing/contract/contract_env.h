@@ -9,7 +9,9 @@
 // them.
 #pragma once
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "guest_disks.h"
 
@@ -20,6 +22,15 @@ inline constexpr const auto& kDisks = quillmap_testing::kContractDisks;
 
 // True in the guest.
 bool IsRealKernel();
+
+// |rows| for this kernel: on the fake, without those |real_only| picks (kernel
+// behaviour the library never asks for), so that they are never instantiated.
+template <typename T, typename F>
+std::vector<T> RowsFor(std::vector<T> rows, F real_only) {
+  if (!IsRealKernel())
+    rows.erase(std::remove_if(rows.begin(), rows.end(), real_only), rows.end());
+  return rows;
+}
 
 // "MAJ:MIN" of the block device at |path| as the kernel names it in table
 // lines, "" when there is none.

@@ -1,31 +1,27 @@
 // The test API of fakedm.h: every call works under the fake's lock and as
 // "inside" (its own file I/O goes straight to libc); it is no call on the
 // sandbox the device manager counts.
-#include "calls.h"
 #include "fake.h"
-#include "fakedm/fakedm.h"
 
 namespace fakedm {
 namespace {
 
 using internal::Fake;
 
-// |fn|'s result when the fake is active, |inactive| otherwise.
+// |fn|'s result on the locked fake; |inactive| when it has no root, unless
+// |always|.
 template <typename F, typename R = std::invoke_result_t<F, Fake&>>
-R Locked(F&& fn, R inactive = R()) {
+R Locked(F&& fn, R inactive = R(), bool always = false) {
   internal::Inside inside;
   Fake& f = internal::TheFake();
   std::lock_guard<std::mutex> lock(f.mu);
-  return f.Active() ? fn(f) : inactive;
+  return f.Active() || always ? fn(f) : inactive;
 }
 
 }  // namespace
 
 void SetRoot(const std::string& root) {
-  internal::Inside inside;
-  Fake& f = internal::TheFake();
-  std::lock_guard<std::mutex> lock(f.mu);
-  f.SetRoot(root);
+  Locked([&](Fake& f) { return (f.UseRoot(root), 0); }, 0, true);
 }
 
 void Reset() {
@@ -33,11 +29,7 @@ void Reset() {
 }
 
 void ReadEnvironment() {
-  internal::Inside inside;
-  Fake& f = internal::TheFake();
-  std::lock_guard<std::mutex> lock(f.mu);
-  f.Active();
-  f.ReadEnvironment();
+  Locked([](Fake& f) { return (f.ReadEnvironment(), 0); }, 0, true);
 }
 
 std::vector<Device> Devices() {

@@ -1,16 +1,12 @@
-// The interposed calls at work: which ones the sandbox takes, the descriptors
-// it hands out, and the path past the fake to libc.
-#include "calls.h"
-
+// The interposed calls at work (see fake.h): which ones the sandbox takes,
+// the descriptors it hands out, and the path past the fake to libc.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
-#include <mutex>
+#include <regex>
 #include <string_view>
 
 #include "fake.h"
@@ -21,30 +17,34 @@ namespace {
 
 __attribute__((tls_model("initial-exec"))) thread_local bool t_inside = false;
 
+// libc's |name|, found past the interposers.
 template <typename F>
-void Resolve(F* fn, const char* name) {
-  *fn = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-  if (!*fn) {
+F Next(const char* name) {
+  auto fn = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+  if (!fn) {
     fprintf(stderr, "fakedm: libc has no %s\n", name);
     abort();
   }
+  return fn;
+}
+
+// |take| on the locked fake when the sandbox takes the call: it comes from
+// outside the fake, the fake is active and |mine| owns its path or
+// descriptor; otherwise |pass|, libc's call, unlocked. |take| gives the
+// results and errno of the call it replaces; read() and lseek() fail only by
+// an injected fault.
+template <typename Mine, typename Take, typename Pass>
+auto Dispatch(Mine&& mine, Take&& take, Pass&& pass) -> decltype(pass()) {
+  Inside inside;
+  if (inside.outer()) {
+    Fake& f = TheFake();
+    std::lock_guard<std::mutex> lock(f.mu);
+    if (f.Active() && mine(f)) return take(f);
+  }
+  return pass();
 }
 
 }  // namespace
-
-const Libc& Real() {
-  static const Libc libc = [] {
-    Libc l;
-    Resolve(&l.openat, "openat");
-    Resolve(&l.faccessat, "faccessat");
-    Resolve(&l.close, "close");
-    Resolve(&l.ioctl, "ioctl");
-    Resolve(&l.read, "read");
-    Resolve(&l.lseek, "lseek");
-    return l;
-  }();
-  return libc;
-}
 
 Inside::Inside() : outer_(!t_inside) { t_inside = true; }
 
@@ -53,135 +53,76 @@ Inside::~Inside() {
 }
 
 bool IsRedirected(const char* path) {
-  if (path == nullptr) return false;
-  static constexpr std::string_view kFiles[] = {
-      "/dev/device-mapper", "/dev/kmsg", "/prop.default", "/default.prop"};
-  static constexpr std::string_view kTrees[] = {
-      "/dev/block", "/system", "/system_ext", "/vendor", "/product", "/odm"};
-  const std::string_view p(path);
-  for (std::string_view f : kFiles) {
-    if (p == f) return true;
-  }
-  for (std::string_view t : kTrees) {
-    if (p.compare(0, t.size(), t) == 0 &&
-        (p.size() == t.size() || p[t.size()] == '/')) {
-      return true;
-    }
-  }
-  return false;
+  static const std::regex kRedirected(
+      "/(dev/device-mapper|dev/kmsg|prop\\.default|default\\.prop|"
+      "(dev/block|system|system_ext|vendor|product|odm)(/.*)?)");
+  return path != nullptr && std::regex_match(path, kRedirected);
 }
-
-namespace {
-
-// The fake, locked by |lock|; nullptr (and nothing locked) when the call
-// comes from inside the fake or the fake is inactive.
-Fake* Enter(const Inside& inside, std::unique_lock<std::mutex>* lock) {
-  if (!inside.outer()) return nullptr;
-  Fake& f = TheFake();
-  *lock = std::unique_lock<std::mutex>(f.mu);
-  if (!f.Active()) {
-    lock->unlock();
-    return nullptr;
-  }
-  return &f;
-}
-
-// The errno an injected fault gives this read (or seek) of |fd|, or 0.
-int IoError(int fd, bool seek) {
-  Inside inside;
-  std::unique_lock<std::mutex> lock;
-  Fake* f = Enter(inside, &lock);
-  return f ? f->IoError(fd, seek) : 0;
-}
-
-}  // namespace
 
 int Open(int dirfd, const char* path, int flags, mode_t mode) {
-  Inside inside;
-  std::unique_lock<std::mutex> lock;
-  Fake* f = Enter(inside, &lock);
-  if (!f || !IsRedirected(path)) {
-    if (lock) lock.unlock();
-    const int fd = Real().openat(dirfd, path, flags, mode);
-    // A descriptor number the fake still holds was closed behind its back.
-    if (f && fd >= 0) {
-      lock.lock();
-      f->Untrack(fd);
-    }
-    return fd;
-  }
-  f->Tick();
-  Tracked t;
-  t.path = path;
-  t.control = t.path == "/dev/device-mapper";
-  if (int err = t.control ? f->ControlOpenError() : 0) {
-    errno = err;
-    return -1;
-  }
-  const std::string redirected = f->Redirect(path);
-  const int fd = Real().openat(AT_FDCWD, redirected.c_str(), flags, mode);
-  if (fd < 0) return fd;
-  const int saved = errno;
-  char real[PATH_MAX];
-  if (!t.control && realpath(redirected.c_str(), real))
-    t.node = f->IsNode(real, &t.minor);
-  f->Track(fd, t, flags);
-  errno = saved;
-  return fd;
+  static const auto libc = Next<int (*)(int, const char*, int, ...)>("openat");
+  return Dispatch(
+      [&](Fake&) { return IsRedirected(path); },
+      [&](Fake& f) {
+        f.Tick();
+        Tracked t{path, std::string_view(path) == "/dev/device-mapper",
+                  NodeMinor(path)};
+        if (int err = t.control ? f.FaultErrno("open") : 0) {
+          errno = err;
+          return -1;
+        }
+        const int fd = libc(AT_FDCWD, f.Redirect(path).c_str(), flags, mode);
+        if (fd >= 0) f.Track(fd, t, flags);
+        return fd;
+      },
+      [&] { return libc(dirfd, path, flags, mode); });
 }
 
 int Access(int dirfd, const char* path, int mode, int flags) {
-  Inside inside;
-  std::unique_lock<std::mutex> lock;
-  Fake* f = Enter(inside, &lock);
-  if (!f || !IsRedirected(path)) {
-    if (lock) lock.unlock();
-    return Real().faccessat(dirfd, path, mode, flags);
-  }
-  f->Tick();
-  return Real().faccessat(AT_FDCWD, f->Redirect(path).c_str(), mode, flags);
+  static const auto libc =
+      Next<int (*)(int, const char*, int, int)>("faccessat");
+  return Dispatch([&](Fake&) { return IsRedirected(path); },
+                  [&](Fake& f) {
+                    f.Tick();
+                    return libc(AT_FDCWD, f.Redirect(path).c_str(), mode,
+                                flags);
+                  },
+                  [&] { return libc(dirfd, path, mode, flags); });
 }
 
 int Close(int fd) {
-  Inside inside;
-  std::unique_lock<std::mutex> lock;
-  if (Fake* f = Enter(inside, &lock)) {
-    const int saved = errno;
-    f->Untrack(fd);
-    errno = saved;
-    lock.unlock();
-  }
-  return Real().close(fd);
+  static const auto libc = Next<int (*)(int)>("close");
+  return Dispatch([](Fake&) { return true; },
+                  [&](Fake& f) { return (f.Untrack(fd), libc(fd)); },
+                  [&] { return libc(fd); });
 }
 
 int Ioctl(int fd, unsigned long request, void* arg) {
-  Inside inside;
-  std::unique_lock<std::mutex> lock;
-  Fake* f = Enter(inside, &lock);
-  if (f && f->IsControl(fd)) {
-    f->Tick();
-    const int err = f->HandleIoctl(request, arg);
-    errno = err ? err : errno;
-    return err ? -1 : 0;
-  }
-  if (lock) lock.unlock();
-  return Real().ioctl(fd, request, arg);
+  static const auto libc = Next<int (*)(int, unsigned long, ...)>("ioctl");
+  return Dispatch([&](Fake& f) { return f.IsControl(fd); },
+                  [&](Fake& f) {
+                    f.Tick();
+                    const int err = f.HandleIoctl(request, arg);
+                    errno = err ? err : errno;
+                    return err ? -1 : 0;
+                  },
+                  [&] { return libc(fd, request, arg); });
 }
 
 ssize_t Read(int fd, void* buf, size_t count) {
-  if (int err = IoError(fd, false)) {
-    errno = err;
-    return -1;
-  }
-  return Real().read(fd, buf, count);
+  static const auto libc = Next<ssize_t (*)(int, void*, size_t)>("read");
+  int err = 0;
+  return Dispatch([&](Fake& f) { return (err = f.IoError(fd, false)) != 0; },
+                  [&](Fake&) { return (errno = err, ssize_t{-1}); },
+                  [&] { return libc(fd, buf, count); });
 }
 
 off_t Seek(int fd, off_t offset, int whence) {
-  if (int err = IoError(fd, true)) {
-    errno = err;
-    return -1;
-  }
-  return Real().lseek(fd, offset, whence);
+  static const auto libc = Next<off_t (*)(int, off_t, int)>("lseek");
+  int err = 0;
+  return Dispatch([&](Fake& f) { return (err = f.IoError(fd, true)) != 0; },
+                  [&](Fake&) { return (errno = err, off_t{-1}); },
+                  [&] { return libc(fd, offset, whence); });
 }
 
 }  // namespace internal

@@ -1,7 +1,7 @@
-// The libc symbols libfakedm.so replaces, handed to calls.cpp; the 64-bit
-// names alias the plain ones (off_t is 64 bits wide), the fortified ones
-// (glibc's reserved names: NOLINT(bugprone-reserved-identifier)) differ only
-// in how they are called.
+// The libc symbols libfakedm.so replaces, handed to calls.cpp (fake.h); the
+// 64-bit names alias the plain ones (off_t is 64 bits wide), the fortified
+// ones (glibc's reserved names) differ only in how they are called.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 #undef _FORTIFY_SOURCE
 #include <fcntl.h>
 #include <stdarg.h>
@@ -9,7 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "calls.h"
+#include "fake.h"
 
 static_assert(sizeof(off_t) == 8, "lseek64 is lseek");
 
@@ -95,3 +95,4 @@ FAKEDM_INTERPOSE off_t lseek(int fd, off_t offset, int whence) __THROW {
 }
 FAKEDM_INTERPOSE off64_t lseek64(int fd, off64_t offset, int whence) __THROW
     FAKEDM_SAME_AS(lseek);
+// NOLINTEND(bugprone-reserved-identifier)

@@ -4,7 +4,6 @@
 // ctl_ioctl, the kernel writes its interface version back into the caller's
 // buffer even when the request then fails, copies the reply (data_size bytes)
 // back only on success, and leaves the buffer otherwise untouched.
-#include <ctype.h>
 #include <errno.h>
 #include <linux/dm-ioctl.h>
 #include <linux/ioctl.h>
@@ -14,6 +13,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include "fake.h"
 
@@ -24,7 +24,6 @@ namespace {
 constexpr uint32_t kInterfaceVersion[3] = {4, 47, 0};
 constexpr size_t kHeaderSize = offsetof(struct dm_ioctl, data);  // 305
 constexpr size_t kSpecSize = sizeof(struct dm_target_spec);
-constexpr uint32_t kMinorCount = 1u << 20;
 
 // The kernel's copy of the caller's buffer and what it works on.
 struct Call {
@@ -34,22 +33,14 @@ struct Call {
   struct dm_ioctl* io;
 };
 
-// The dev_t encoding glibc's major()/minor() decode.
-uint64_t EncodeDev(BlockNumber n) {
-  return (n.minor & 0xff) | (uint64_t{n.major} << 8) |
-         (uint64_t{n.minor & ~0xffu} << 12);
-}
-
 // __find_device_hash_cell for a request that names its device; the reply
 // gets its name and uuid and INACTIVE_PRESENT.
 MappedDevice* FindDevice(Call& c) {
   struct dm_ioctl* io = c.io;
-  MappedDevice* d = io->name[0] ? c.fake.ByName(io->name) : nullptr;
+  MappedDevice* d = io->name[0] ? c.fake.Find(io->name, "") : nullptr;
   if (!d) return nullptr;
-  memset(io->name, 0, sizeof(io->name));
-  memset(io->uuid, 0, sizeof(io->uuid));
-  strncpy(io->name, d->name.c_str(), sizeof(io->name) - 1);
-  strncpy(io->uuid, d->uuid.c_str(), sizeof(io->uuid) - 1);
+  snprintf(io->name, sizeof(io->name), "%s", d->name.c_str());
+  snprintf(io->uuid, sizeof(io->uuid), "%s", d->uuid.c_str());
   io->flags &= ~DM_INACTIVE_PRESENT_FLAG;
   if (d->inactive) io->flags |= DM_INACTIVE_PRESENT_FLAG;
   return d;
@@ -61,60 +52,57 @@ void DevStatus(Call& c, const MappedDevice& d) {
   io->flags &= ~(DM_SUSPEND_FLAG | DM_READONLY_FLAG | DM_ACTIVE_PRESENT_FLAG |
                  DM_INTERNAL_SUSPEND_FLAG);
   if (d.suspended) io->flags |= DM_SUSPEND_FLAG;
-  io->dev = EncodeDev({kDmMajor, d.minor});
+  // The dev_t encoding glibc's major() and minor() decode.
+  io->dev = (d.minor & 0xff) | (uint64_t{kDmMajor} << 8) |
+            (uint64_t{d.minor & ~0xffu} << 12);
   io->open_count = c.fake.OpenCount(d.minor);
   io->target_count = 0;
   if (d.active) {
-    if (d.read_only) io->flags |= DM_READONLY_FLAG;
+    if (d.active->read_only) io->flags |= DM_READONLY_FLAG;
     io->target_count = d.active->targets.size();
     io->flags |= DM_ACTIVE_PRESENT_FLAG;
   }
 }
 
-// dm_split_args: whitespace separates, a backslash quotes the next byte.
-std::vector<std::string> SplitArgs(const std::string& text) {
-  std::vector<std::string> args;
-  size_t i = 0;
-  while (true) {
-    while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
-    if (i == text.size()) return args;
-    std::string arg;
-    while (i < text.size() && !isspace(static_cast<unsigned char>(text[i]))) {
-      if (text[i] == '\\' && i + 1 < text.size()) ++i;
-      arg += text[i++];
-    }
-    args.push_back(arg);
-  }
+// A linear target's "<device> <sector>" after dm_split_args (whitespace
+// separates; no test quotes): the device's number and size and the sector,
+// or the errno the kernel gives.
+struct Linear {
+  int error = EINVAL;
+  std::string number;
+  uint64_t size = 0;
+  uint64_t sector = 0;
+};
+
+Linear ParseLinear(Fake& fake, const std::string& params) {
+  std::istringstream is(params);
+  std::string device, sector, extra;  // NOLINT(readability-isolate-declaration)
+  Linear l;
+  if (!(is >> device >> sector) || (is >> extra) ||
+      sector.find_first_not_of("0123456789") != std::string::npos)
+    return l;
+  errno = 0;
+  l.sector = strtoull(sector.c_str(), nullptr, 10);
+  l.error = errno ? EINVAL : fake.FindBlockDevice(device, &l.number, &l.size);
+  return l;
 }
 
-// dm_table_add_target, with the linear constructor ("<device> <sector>");
-// "crypt" targets are kept as their text.
+// dm_table_add_target, with "linear" (parsed) and "crypt" (kept as text).
 int AddTarget(Call& c, Table* t, const struct dm_target_spec& spec,
               const char* params) {
+  Target target{
+      spec.sector_start, spec.length,
+      std::string(spec.target_type,
+                  strnlen(spec.target_type, sizeof(spec.target_type))),
+      params};
   if (spec.length == 0) return EINVAL;
-  LoadedTarget lt;
-  lt.target.type.assign(spec.target_type,
-                        strnlen(spec.target_type, sizeof(spec.target_type)));
-  if (lt.target.type != "linear" && lt.target.type != "crypt") return EINVAL;
+  if (target.type != "linear" && target.type != "crypt") return EINVAL;
   // "Gap in table": each target starts where the previous one ended.
   if (spec.sector_start != t->sectors()) return EINVAL;
-  lt.target.start = spec.sector_start;
-  lt.target.length = spec.length;
-  lt.target.params = params;
-  if (lt.target.type == "linear") {
-    const std::vector<std::string> args = SplitArgs(lt.target.params);
-    char* end = nullptr;
-    if (args.size() != 2 || !isdigit(static_cast<unsigned char>(args[1][0])))
-      return EINVAL;
-    errno = 0;
-    lt.offset = strtoull(args[1].c_str(), &end, 10);
-    if (errno != 0 || *end != '\0') return EINVAL;
-    BlockNumber n;
-    uint64_t size = 0;
-    if (int err = c.fake.FindBlockDevice(args[0], &n, &size)) return err;
-    lt.device = n.Text();
+  if (target.type == "linear") {
+    if (int err = ParseLinear(c.fake, target.params).error) return err;
   }
-  t->targets.push_back(std::move(lt));
+  t->targets.push_back(std::move(target));
   return 0;
 }
 
@@ -144,15 +132,12 @@ int PopulateTable(Call& c, Table* t) {
 // device_area_is_invalid, for every linear target: the mapped area must lie
 // inside its device (a device of size 0 passes).
 int CheckDeviceAreas(Call& c, const Table& t) {
-  for (const LoadedTarget& lt : t.targets) {
-    BlockNumber n;
-    uint64_t size = 0;
-    if (lt.target.type != "linear" ||
-        c.fake.FindBlockDevice(lt.device, &n, &size) != 0)
-      continue;
-    const uint64_t dev_sectors = size >> 9;
-    if (dev_sectors == 0) continue;
-    if (lt.offset >= dev_sectors || lt.target.length > dev_sectors - lt.offset)
+  for (const Target& target : t.targets) {
+    if (target.type != "linear") continue;
+    const Linear l = ParseLinear(c.fake, target.params);
+    const uint64_t dev_sectors = l.size >> 9;
+    if (l.error || dev_sectors == 0) continue;
+    if (l.sector >= dev_sectors || target.length > dev_sectors - l.sector)
       return EINVAL;
   }
   return 0;
@@ -167,12 +152,13 @@ void RetrieveStatus(Call& c, const Table& t) {
   io->target_count = t.targets.size();
   size_t out = io->data_start;
   size_t end = kHeaderSize;
-  for (const LoadedTarget& lt : t.targets) {
+  for (const Target& target : t.targets) {
     std::string text;
-    if (io->flags & DM_STATUS_TABLE_FLAG) {
-      text = lt.target.type == "linear"
-                 ? lt.device + " " + std::to_string(lt.offset)
-                 : lt.target.params;
+    if ((io->flags & DM_STATUS_TABLE_FLAG) && target.type == "linear") {
+      const Linear l = ParseLinear(c.fake, target.params);
+      text = l.number + " " + std::to_string(l.sector);
+    } else if (io->flags & DM_STATUS_TABLE_FLAG) {
+      text = target.params;
     }
     const size_t padded = (kSpecSize + text.size() + 1 + 7) & ~size_t{7};
     if (out + padded > c.param_size) {
@@ -181,10 +167,10 @@ void RetrieveStatus(Call& c, const Table& t) {
       return;
     }
     struct dm_target_spec spec = {};
-    spec.sector_start = lt.target.start;
-    spec.length = lt.target.length;
+    spec.sector_start = target.start;
+    spec.length = target.length;
     spec.next = static_cast<uint32_t>(out + padded - io->data_start);
-    strncpy(spec.target_type, lt.target.type.c_str(),
+    strncpy(spec.target_type, target.type.c_str(),
             sizeof(spec.target_type) - 1);
     memcpy(c.param.data() + out, &spec, kSpecSize);
     memcpy(c.param.data() + out + kSpecSize, text.c_str(), text.size() + 1);
@@ -197,11 +183,10 @@ void RetrieveStatus(Call& c, const Table& t) {
 int DevCreate(Call& c) {
   struct dm_ioctl* io = c.io;
   if (strchr(io->name, '/')) return EINVAL;
-  // The minor comes first; dm_create fails ENXIO whenever it cannot have one.
+  // The lowest free minor (the tests never use up the 2^20).
   uint32_t minor = 0;
-  while (minor < kMinorCount && c.fake.devices.count(minor)) ++minor;
-  if (minor == kMinorCount) return ENXIO;
-  if (c.fake.ByName(io->name) || c.fake.ByUuid(io->uuid)) return EBUSY;
+  while (c.fake.devices.count(minor)) ++minor;
+  if (c.fake.Find(io->name, io->uuid)) return EBUSY;
   MappedDevice& d = c.fake.devices[minor];
   d.name = io->name;
   d.uuid = io->uuid;
@@ -239,7 +224,6 @@ int DevResume(Call& c) {
     d->suspended = true;
     if (int err = CheckDeviceAreas(c, *next)) return err;
     d->active = std::move(next);
-    d->read_only = d->active->read_only;
   }
   if (d->suspended) {
     if (!d->active) return EINVAL;
@@ -254,6 +238,14 @@ int DevStatusCommand(Call& c) {
   MappedDevice* d = FindDevice(c);
   if (!d) return ENXIO;
   DevStatus(c, *d);
+  return 0;
+}
+
+int TableStatus(Call& c) {
+  MappedDevice* d = FindDevice(c);
+  if (!d) return ENXIO;
+  DevStatus(c, *d);
+  if (d->active) RetrieveStatus(c, *d->active);
   return 0;
 }
 
@@ -276,14 +268,6 @@ int TableLoad(Call& c) {
   return 0;
 }
 
-int TableStatus(Call& c) {
-  MappedDevice* d = FindDevice(c);
-  if (!d) return ENXIO;
-  DevStatus(c, *d);
-  if (d->active) RetrieveStatus(c, *d->active);
-  return 0;
-}
-
 struct Command {
   unsigned cmd;
   const char* name;
@@ -301,11 +285,6 @@ constexpr Command kCommands[] = {
     {DM_TABLE_STATUS_CMD, "DM_TABLE_STATUS", false, TableStatus},
 };
 
-std::string DeviceOf(const char* name, const char* uuid) {
-  if (name[0]) return std::string(name, strnlen(name, DM_NAME_LEN));
-  return std::string(uuid, strnlen(uuid, DM_UUID_LEN));
-}
-
 // The request's errno or 0; |request| and |device| name it for the log.
 int Run(Fake& fake, unsigned long request, char* u, std::string* name,
         std::string* device) {
@@ -314,9 +293,7 @@ int Run(Fake& fake, unsigned long request, char* u, std::string* name,
     if (_IOC_TYPE(request) == DM_IOCTL && k.cmd == _IOC_NR(request))
       command = &k;
   }
-  char hex[32];
-  snprintf(hex, sizeof(hex), "0x%lx", request);
-  *name = command ? command->name : hex;
+  *name = command ? command->name : std::to_string(request);
   if (_IOC_TYPE(request) != DM_IOCTL) return ENOTTY;
   if (!u) return EFAULT;
 
@@ -329,7 +306,7 @@ int Run(Fake& fake, unsigned long request, char* u, std::string* name,
   if (!command) return ENOTTY;
   struct dm_ioctl header;
   memcpy(&header, u, kHeaderSize);
-  *device = DeviceOf(header.name, header.uuid);
+  *device = std::string(header.name, strnlen(header.name, DM_NAME_LEN - 1));
   if (int err = fake.FaultErrno(command->name)) return err;
   if (header.data_size < kHeaderSize) return EINVAL;
 
@@ -346,15 +323,13 @@ int Run(Fake& fake, unsigned long request, char* u, std::string* name,
   io->uuid[DM_UUID_LEN - 1] = '\0';
   io->data_size = kHeaderSize;
   Call call{fake, param, input_size, io};
-  const int err = command->fn(call);
-  *device = DeviceOf(io->name, io->uuid);
-  if (err) return err;
+  if (int err = command->fn(call)) return err;
 
   for (const Fault* f : fake.ReplyEdits(command->name)) {
     const std::string field = f->what.substr(f->what.find('.') + 1);
-    const auto value = strtoull(f->value.c_str(), nullptr, 10);
+    const auto value = static_cast<uint32_t>(f->value);
     if (field == "target_count") io->target_count = value;
-    if (field == "open_count") io->open_count = value;
+    if (field == "open_count") io->open_count = static_cast<int32_t>(value);
     if (field == "flags") io->flags = value;
   }
   memcpy(u, param.data(), std::min<size_t>(io->data_size, copy_in));
@@ -368,8 +343,8 @@ int Fake::HandleIoctl(unsigned long request, void* arg) {
   std::string name;
   std::string device;
   const int err = Run(*this, request, static_cast<char*>(arg), &name, &device);
-  AppendRequest(name, device, err);
   Save();
+  AppendRequest(name, device, err);
   ApplyDueEvents();
   return err;
 }

@@ -7,14 +7,10 @@
 // and the trees "/dev/block", "/system", "/system_ext", "/vendor", "/product"
 // and "/odm" are redirected into it; everything else goes to libc.
 //
-// In the root: dev/device-mapper (any file: the control node), dev/block/<x>
-// (a regular file is a block device of its size, numbered 254:0, 254:16, ...
-// in order of use), dev/block/dm-<N> and dev/block/mapper/by-uuid/<uuid>
-// (empty files and links the device manager makes when device N's first
-// table loads, and deletes after its removal), and .fakedm/: "state" (the
-// devices, live tables and backing numbers, written after every request and
-// read back when another process replaced it), "requests" (one line per
-// request, "<REQUEST>\t<name>\t<errno>") and "open_fds".
+// In the root: dev/device-mapper (the control node), dev/block/<x> (a
+// regular file is a block device of its size, numbered 254:0, 254:16, ... in
+// order of use), dev/block/dm-<N> and dev/block/mapper/by-uuid/<uuid> (the
+// device manager's empty files and links), and .fakedm/ (state.cpp).
 //
 // The kernel answers DM_VERSION and the requests the library sends, as Linux
 // 6.1 (interface 4.47.0) does, each naming its device by name: DM_DEV_CREATE,
@@ -38,9 +34,9 @@
 // by-uuid link's; default devmgr's). A malformed item ends the process.
 //
 // Limits: one process at a time per sandbox; pending events and staged tables
-// stay in their process; dup()ed or inherited descriptors are not tracked;
-// dm nodes hold no bytes. Under AddressSanitizer set
-// ASAN_OPTIONS=verify_asan_link_order=0.
+// stay in their process; a dm node is open only when opened by its dm-<N>
+// path; only descriptors opened and closed by the calls above are tracked;
+// dm nodes hold no bytes. Under ASan set ASAN_OPTIONS=verify_asan_link_order=0.
 #pragma once
 
 #include <stdint.h>
@@ -68,12 +64,12 @@ struct Device {
 };
 
 struct Request {
-  std::string request;  // "DM_DEV_CREATE", ... or "0x<hex>" when unknown
-  std::string name;     // the device's name, or the one asked for
+  std::string request;  // "DM_DEV_CREATE", ... or its number when unknown
+  std::string name;     // the name asked for (of 127 bytes at most)
   int error = 0;        // 0 on success
 };
 
-// Sets this process's root ("" : FAKEDM_ROOT's) and loads its state.
+// Sets this process's root ("": none) and loads its state.
 FAKEDM_API void SetRoot(const std::string& root);
 // Forgets devices, requests, numbers, events and fault counts; deletes nodes.
 FAKEDM_API void Reset();
@@ -82,9 +78,10 @@ FAKEDM_API void ReadEnvironment();
 
 FAKEDM_API std::vector<Device> Devices();
 FAKEDM_API std::vector<Request> Requests();
+// This process's descriptors open on redirected paths.
 FAKEDM_API int OpenDescriptors();
 // The flags of this process's last control-node open since SetRoot() or
-// Reset(), -1 if none; the descriptors open on redirected paths.
+// Reset(), -1 if none.
 FAKEDM_API int ControlOpenFlags();
 // "MAJ:MIN" of the block device at |path|, numbered on first use; "" if none.
 FAKEDM_API std::string DeviceNumberOf(const std::string& path);
