@@ -1,8 +1,8 @@
 // A fresh, private folder for one test, fixture or fuzz run, removed with
 // everything in it when the object goes.
 //
-// The folder is "$TMPDIR/<prefix>.XXXXXX" (/tmp without TMPDIR) made by
-// mkdtemp. When it cannot be made, ok() is false and path() is
+// The folder is "<base>/<prefix>.XXXXXX" made by mkdtemp; |base| defaults to
+// $TMPDIR, else /tmp. When it cannot be made, ok() is false and path() is
 // empty. File() makes a file inside it and returns its full path, or "" on
 // failure.
 #pragma once
@@ -15,7 +15,8 @@ namespace quillmap_testing {
 
 class TempDir {
  public:
-  explicit TempDir(const std::string& prefix = "quillmap");
+  explicit TempDir(const std::string& prefix = "quillmap",
+                   const std::string& base = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
