@@ -45,12 +45,16 @@ void SetFakeEnvironment(const std::vector<std::string>& faults) {
   fakedm::ReadEnvironment();
 }
 
-char DiskPattern(const std::string& name, uint64_t at) {
+std::string DiskPattern(const std::string& name, uint64_t size) {
   uint32_t seed = 0;
   for (unsigned char c : name) seed += c;
   seed = seed * 7919 + static_cast<uint32_t>(name.size());
-  const auto word = static_cast<uint32_t>((at / 4) * 2654435761u + seed);
-  return static_cast<char>(word >> (8 * (at % 4)));
+  std::string bytes(size, '\0');
+  for (uint64_t at = 0; at < size; ++at) {
+    const auto word = static_cast<uint32_t>((at / 4) * 2654435761u + seed);
+    bytes[at] = static_cast<char>(word >> (8 * (at % 4)));
+  }
+  return bytes;
 }
 
 FakeSandbox::FakeSandbox(const std::string& prefix) : dir_(prefix) {
@@ -80,8 +84,7 @@ bool FakeSandbox::AddDisk(const std::string& path, const std::string& header,
   // Every disk the tests use fits; a larger one is sparse after it.
   constexpr uint64_t kPatternBytes = 4 << 20;
   const std::string name = path.substr(path.rfind('/') + 1);
-  std::string bytes(std::min(size, kPatternBytes), '\0');
-  for (uint64_t i = 0; i < bytes.size(); ++i) bytes[i] = DiskPattern(name, i);
+  std::string bytes = DiskPattern(name, std::min(size, kPatternBytes));
   bytes.replace(0, std::min(header.size(), bytes.size()), header, 0,
                 std::min(header.size(), bytes.size()));
   return !dir_.File(path.substr(1), bytes, size).empty();

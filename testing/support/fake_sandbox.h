@@ -35,12 +35,12 @@ std::vector<std::string> DevicesLeft();
 // joined by commas), and has the linked fake read it (its devices stay).
 void SetFakeEnvironment(const std::vector<std::string>& faults);
 
-// Byte |at| of the pattern on disk |name| (its /dev/block name): 32-bit
-// little-endian words, word k being k * 2654435761 + the seed mod 2^32, the
-// seed the sum of the name's bytes times 7919 plus its length. Each word
+// The first |size| bytes of the pattern on disk |name| (its /dev/block name):
+// 32-bit little-endian words, word k being k * 2654435761 + the seed mod 2^32,
+// the seed the sum of the name's bytes times 7919 plus its length. Each word
 // differs from every other word of the disk, so every sector differs; the
 // guests' disks hold the same pattern (testing/vm/run-guest.sh).
-char DiskPattern(const std::string& name, uint64_t at);
+std::string DiskPattern(const std::string& name, uint64_t size);
 
 class FakeSandbox {
  public:
