@@ -65,9 +65,8 @@ class Reader {
   uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
   uint64_t Le(size_t bytes) {
     uint64_t value = 0;
-    for (size_t i = 0; i < bytes; ++i) {
+    for (size_t i = 0; i < bytes; ++i)
       value |= static_cast<uint64_t>(Byte()) << (8 * i);
-    }
     return value;
   }
   std::string Bytes(size_t count) {

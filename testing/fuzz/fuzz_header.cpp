@@ -5,16 +5,12 @@
 // little-endian) and a reserved sector count (4 bytes, little-endian);
 // missing bytes read as zero.
 //
-// What must hold:
-//   - ReservedSectors gives 4, 8 or nothing (which headers give which is
-//     boot_region_test's table of literal cases);
-//   - HeaderText is printable ASCII only, escapes exactly the bytes that are
-//     not printable or are a backslash, as \xNN, and decodes back to the
-//     header up to its first zero byte;
-//   - MappedSectors, for the header's own reservation and for the arbitrary
-//     one: nothing when size / 512 <= reserved, otherwise the whole sectors
-//     after the reserved ones: (result + reserved) * 512 <= size <
-//     (result + reserved + 1) * 512.
+// What must hold: ReservedSectors gives 4, 8 or nothing (which header gives
+// which: boot_region_test's literal cases); HeaderText is printable ASCII,
+// escapes as \xNN exactly the bytes that are not printable or a backslash,
+// and decodes back to the header up to its first zero byte; MappedSectors,
+// for the header's own reservation and for the input's: nothing when
+// size / 512 <= reserved, else every whole sector after the reserved ones.
 #include <algorithm>
 #include <optional>
 #include <string>

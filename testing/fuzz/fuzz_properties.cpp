@@ -44,10 +44,6 @@ void WriteFile(const android::base::unique_fd& fd, const std::string& text) {
              "cannot write a property file");
 }
 
-std::string PathOf(const android::base::unique_fd& fd) {
-  return "/proc/self/fd/" + std::to_string(fd.get());
-}
-
 bool Bare(const std::string& s) {
   return s.find('\n') == std::string::npos &&
          (s.empty() || (!isspace(static_cast<unsigned char>(s.front())) &&
@@ -97,8 +93,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   first.reset(memfd_create("first.prop", MFD_CLOEXEC));
   second.reset(memfd_create("second.prop", MFD_CLOEXEC));
   FUZZ_CHECK(first.ok() && second.ok(), "memfd_create failed");
-  const std::string list =
-      PathOf(first) + ":" + PathOf(first) + ".missing:" + PathOf(second);
+  const std::string fds = "/proc/self/fd/";
+  const std::string list = fds + Show(first.get()) + ":" + fds +
+                           "missing:" + fds + Show(second.get());
   setenv("ANDROID_PROPERTY_FILES", list.c_str(), 1);
   return 0;
 }

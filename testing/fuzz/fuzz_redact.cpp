@@ -24,8 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string type_bytes = in.Bytes(sizeof(spec.target_type));
   memcpy(spec.target_type, type_bytes.data(), type_bytes.size());
   if (!type_bytes.empty() && static_cast<uint8_t>(type_bytes[0]) == 0xff) {
-    memset(spec.target_type, 0, sizeof(spec.target_type));
-    memcpy(spec.target_type, "crypt", 5);
+    strncpy(spec.target_type, "crypt", sizeof(spec.target_type));
   }
   const std::string text = in.Rest();
   const std::string type = android::dm::DeviceMapper::GetTargetType(spec);
