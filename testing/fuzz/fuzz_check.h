@@ -1,7 +1,7 @@
-// Shared helpers of the fuzz targets: the invariant check that turns a
-// violation into a crash libFuzzer records, a printable quote of bytes for
-// its message, a little-endian reader over the input, and the blank-separated
-// fields of a table line.
+// Shared by the fuzz targets: FUZZ_CHECK and FUZZ_CHECK_EQ turn a broken
+// invariant into a crash that libFuzzer records, with the values shown;
+// Reader decodes an input from its front; CheckRedacted is what redaction
+// promises of a crypt line, for the redaction and for the walk that uses it.
 #pragma once
 
 #include <stddef.h>
@@ -9,12 +9,13 @@
 #include <stdio.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace quillmap_fuzz {
 
 // Bytes as C-like text, non-printable ones as \xNN.
-inline std::string Quote(const std::string& bytes) {
+inline std::string Show(const std::string& bytes) {
   std::string out = "\"";
   for (unsigned char c : bytes) {
     if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
@@ -27,19 +28,32 @@ inline std::string Quote(const std::string& bytes) {
   }
   return out + "\"";
 }
-
-// Run by Fail() before it traps, for a target to remove its scratch files
-// (a trap skips the handlers of atexit).
-inline void (*on_failure)() = nullptr;
+template <typename T, typename = std::enable_if_t<std::is_integral_v<T>>>
+std::string Show(T value) {
+  return std::to_string(+value);
+}
 
 [[noreturn]] inline void Fail(const char* condition, const char* file, int line,
                               const std::string& detail) {
   fprintf(stderr, "%s:%d: invariant violated: %s\n  %s\n", file, line,
           condition, detail.c_str());
   fflush(stderr);
-  if (on_failure != nullptr) on_failure();
   __builtin_trap();
 }
+
+// |detail| is built only when the check fails.
+#define FUZZ_CHECK(condition, detail)                                  \
+  do {                                                                 \
+    if (!(condition)) {                                                \
+      ::quillmap_fuzz::Fail(#condition, __FILE__, __LINE__, (detail)); \
+    }                                                                  \
+  } while (0)
+
+// |got| and |want| are evaluated again for the message.
+#define FUZZ_CHECK_EQ(got, want, where)                                    \
+  FUZZ_CHECK((got) == (want), std::string(where) + ": " + #got " " +       \
+                                  ::quillmap_fuzz::Show(got) + ", want " + \
+                                  ::quillmap_fuzz::Show(want))
 
 // Consumes the input from the front; reads past its end give zero bytes, so
 // every input decodes to something.
@@ -51,9 +65,8 @@ class Reader {
   uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
   uint64_t Le(size_t bytes) {
     uint64_t value = 0;
-    for (size_t i = 0; i < bytes; ++i) {
+    for (size_t i = 0; i < bytes; ++i)
       value |= static_cast<uint64_t>(Byte()) << (8 * i);
-    }
     return value;
   }
   std::string Bytes(size_t count) {
@@ -83,11 +96,31 @@ inline std::vector<std::string> BlankFields(const std::string& text) {
   return fields;
 }
 
-}  // namespace quillmap_fuzz
+// The crypt line |before| came back as |after|: the same blank-separated
+// fields, of which at most two changed, each to "redacted": the second
+// field, when there are two or more, and the key (the second non-empty one,
+// wherever blanks put it) always do. |where| heads a failure's message.
+inline void CheckRedacted(const std::string& before, const std::string& after,
+                          const std::string& where) {
+  const std::vector<std::string> held = BlankFields(before);
+  const std::vector<std::string> given = BlankFields(after);
+  const auto said = [&] {
+    return where + ": " + Show(before) + " became " + Show(after);
+  };
+  FUZZ_CHECK(given.size() == held.size(), said());
+  FUZZ_CHECK(given.size() < 2 || given[1] == "redacted", said());
+  size_t changed = 0;
+  size_t non_empty = 0;
+  for (size_t i = 0; i < held.size(); ++i) {
+    if (given[i] != held[i]) {
+      ++changed;
+      FUZZ_CHECK(given[i] == "redacted", "field " + Show(i) + ", " + said());
+    }
+    if (!held[i].empty() && ++non_empty == 2) {
+      FUZZ_CHECK(given[i] == "redacted", "the key, " + said());
+    }
+  }
+  FUZZ_CHECK(changed <= (held.size() < 2 ? 0u : 2u), said());
+}
 
-#define FUZZ_CHECK(condition, detail)                                  \
-  do {                                                                 \
-    if (!(condition)) {                                                \
-      ::quillmap_fuzz::Fail(#condition, __FILE__, __LINE__, (detail)); \
-    }                                                                  \
-  } while (0)
+}  // namespace quillmap_fuzz

@@ -18,11 +18,10 @@
 // with the caller; the counts follow. An invalid table (no target, or the
 // first not at sector 0) encodes as "". Otherwise the encoding, read back
 // record by record, gives every target in order: start, length, status 0,
-// `next` the record's length and a multiple of 8 with at most 7 bytes of
-// zero padding after the text's NUL, the type name cut at its first NUL and
-// at 15 bytes with zeros after it, and the parameter text (the linear one
-// being "<device> <sector>"); name() and GetParameterString() are asked once
-// each.
+// the type name cut at its first NUL and at 15 bytes with zeros after it,
+// the parameter text (the linear one "<device> <sector>") and its NUL, then
+// at most 7 zero bytes to `next`, the record's length, a multiple of 8;
+// name() and GetParameterString() are asked once each.
 #include <libdm/dm_table.h>
 #include <libdm/dm_target.h>
 #include <linux/dm-ioctl.h>
@@ -40,17 +39,16 @@
 using android::dm::DmTable;
 using android::dm::DmTarget;
 using android::dm::DmTargetLinear;
-using quillmap_fuzz::Quote;
+using quillmap_fuzz::Show;
 
 namespace {
 
-// What a target added to the table should encode to.
+// What a target added to the table should encode to (the type as the record
+// holds it); only chosen targets count their calls.
 struct Expected {
   uint64_t start, length;
-  std::string type;    // as the record should hold it
-  std::string params;  // the parameter text
-  int name_calls = 0;  // for chosen targets
-  int param_calls = 0;
+  std::string type, params;
+  int name_calls = 0, param_calls = 0;
   bool chosen = false;
 };
 
@@ -80,23 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (!in.empty() && added.size() < kMaxTargets) {
     const uint8_t kind = in.Byte();
     const uint64_t length = in.Le(8);
-    uint64_t start = end;
-    switch ((kind >> 2) & 3) {
-      case 1:
-        start = 0;
-        break;
-      case 2:
-        start = in.Le(8);
-        break;
-      case 3:
-        start = end + in.Byte();
-        break;
-    }
-    auto expected = std::make_unique<Expected>();
-    expected->start = start;
-    expected->length = length;
+    const int from = (kind >> 2) & 3;
+    const uint64_t start = from == 0   ? end
+                           : from == 1 ? 0
+                           : from == 2 ? in.Le(8)
+                                       : end + in.Byte();
+    auto expected = std::make_unique<Expected>(Expected{start, length, "", ""});
     std::unique_ptr<DmTarget> target;
-    bool valid = true;
+    const bool valid = (kind & 1) || !(kind & 2);
     if (kind & 1) {
       const std::string device = WithoutNul(in.Bytes(in.Byte()));
       const uint64_t backing = in.Le(8);
@@ -106,10 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           std::make_unique<DmTargetLinear>(start, length, device, backing);
       FUZZ_CHECK(linear->backing_device() == device &&
                      linear->backing_sector() == backing,
-                 Quote(device));
+                 Show(device));
       target = std::move(linear);
     } else {
-      valid = !(kind & 2);
       const std::string type = in.Bytes(in.Byte() % 32);
       expected->params = WithoutNul(in.Bytes(in.Le(2) % 1024));
       expected->type = type.substr(0, type.find('\0')).substr(0, 15);
@@ -123,10 +111,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DmTarget* const raw = target.get();
     const bool fits = length <= UINT64_MAX - sectors;
     const bool took = table.AddTarget(std::move(target));
-    const std::string what = "target " + std::to_string(added.size()) +
-                             " of length " + std::to_string(length) +
-                             " after " + std::to_string(sectors) + " sectors";
-    FUZZ_CHECK(took == (valid && fits), what);
+    const std::string what = "target " + Show(added.size()) + " of length " +
+                             Show(length) + " after " + Show(sectors);
+    FUZZ_CHECK_EQ(took, valid && fits, what);
     if (took) {
       FUZZ_CHECK(target == nullptr, what + ": the table took it, yet not");
       sectors += length;
@@ -134,15 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       FUZZ_CHECK(target.get() == raw, what + ": refused, yet taken away");
     }
-    FUZZ_CHECK(table.target_count() == added.size(), what);
-    FUZZ_CHECK(table.sector_count() == sectors, what);
+    FUZZ_CHECK_EQ(table.target_count(), added.size(), what);
+    FUZZ_CHECK_EQ(table.sector_count(), sectors, what);
   }
 
   const std::string records = table.Serialize();
   if (added.empty() || added[0]->start != 0) {
     FUZZ_CHECK(!table.valid(), "an invalid table counted as valid");
-    FUZZ_CHECK(records.empty(), "an invalid table encoded to " +
-                                    std::to_string(records.size()) + " bytes");
+    FUZZ_CHECK(records.empty(), "an invalid table encoded to " + Show(records));
     return 0;
   }
   FUZZ_CHECK(table.valid(), "a valid table counted as invalid");
@@ -150,52 +136,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t offset = 0;
   for (size_t i = 0; i < added.size(); ++i) {
     const Expected& want = *added[i];
-    const std::string where =
-        "record " + std::to_string(i) + " at " + std::to_string(offset);
-    FUZZ_CHECK(records.size() - offset >= sizeof(struct dm_target_spec),
-               where + ": cut short");
+    const std::string where = "record " + Show(i) + " at " + Show(offset);
     struct dm_target_spec spec;
+    FUZZ_CHECK(records.size() - offset >= sizeof(spec), where + ": cut short");
     memcpy(&spec, records.data() + offset, sizeof(spec));
-    FUZZ_CHECK(spec.sector_start == want.start, where);
-    FUZZ_CHECK(spec.length == want.length, where);
-    FUZZ_CHECK(spec.status == 0, where);
+    FUZZ_CHECK_EQ(spec.sector_start, want.start, where);
+    FUZZ_CHECK_EQ(spec.length, want.length, where);
+    FUZZ_CHECK_EQ(spec.status, 0u, where);
+    const size_t type_room = sizeof(spec.target_type);
+    FUZZ_CHECK_EQ(std::string(spec.target_type, type_room),
+                  want.type + std::string(type_room - want.type.size(), '\0'),
+                  where);
 
-    const char* type = spec.target_type;
-    const size_t type_length = strnlen(type, sizeof(spec.target_type));
-    FUZZ_CHECK(type_length < sizeof(spec.target_type),
-               where + ": type name not NUL-terminated");
-    FUZZ_CHECK(std::string(type, type_length) == want.type,
-               where + ": type " + Quote(std::string(type, type_length)) +
-                   ", want " + Quote(want.type));
-    for (size_t k = type_length; k < sizeof(spec.target_type); ++k) {
-      FUZZ_CHECK(type[k] == '\0', where + ": bytes after the type's NUL");
-    }
-
-    const size_t text_length = want.params.size() + 1;
-    const size_t minimum = sizeof(spec) + text_length;
-    FUZZ_CHECK(spec.next % 8 == 0,
-               where + ": next " + std::to_string(spec.next));
-    FUZZ_CHECK(spec.next >= minimum && spec.next - minimum < 8,
-               where + ": next " + std::to_string(spec.next) + " for " +
-                   std::to_string(minimum) + " bytes");
+    const size_t minimum = sizeof(spec) + want.params.size() + 1;
+    FUZZ_CHECK(
+        spec.next % 8 == 0 && spec.next >= minimum && spec.next - minimum < 8,
+        where + ": next " + Show(spec.next) + " for " + Show(minimum));
     FUZZ_CHECK(records.size() - offset >= spec.next, where + ": cut short");
-    const std::string text =
-        records.substr(offset + sizeof(spec), want.params.size());
-    FUZZ_CHECK(text == want.params, where + ": text " + Quote(text) +
-                                        ", want " + Quote(want.params));
-    for (size_t k = offset + sizeof(spec) + want.params.size();
-         k < offset + spec.next; ++k) {
-      FUZZ_CHECK(records[k] == '\0', where + ": padding not zero");
-    }
-    if (want.chosen) {
-      FUZZ_CHECK(want.name_calls == 1 && want.param_calls == 1,
-                 where + ": name() asked " + std::to_string(want.name_calls) +
-                     " times, GetParameterString() " +
-                     std::to_string(want.param_calls));
-    }
+    const size_t body = spec.next - sizeof(spec);
+    FUZZ_CHECK_EQ(records.substr(offset + sizeof(spec), body),
+                  want.params + std::string(body - want.params.size(), '\0'),
+                  where);
+    FUZZ_CHECK(!want.chosen || (want.name_calls == 1 && want.param_calls == 1),
+               where + ": name() asked " + Show(want.name_calls) +
+                   " times, GetParameterString() " + Show(want.param_calls));
     offset += spec.next;
   }
-  FUZZ_CHECK(offset == records.size(), std::to_string(records.size() - offset) +
-                                           " bytes after the records");
+  FUZZ_CHECK_EQ(offset, records.size(), "the records' end");
   return 0;
 }
