@@ -23,7 +23,8 @@ finish() {
   [ "$failures" -eq 0 ]
 }
 
-# wait_until COMMAND...: polls COMMAND every 10 ms, 5 s at most.
+# wait_until COMMAND...: polls COMMAND every 10 ms, 5 s at most (a function
+# when it has to look again each time: the arguments are expanded once).
 wait_until() {
   tries=0
   until "$@"; do
@@ -139,14 +140,20 @@ expect_no_devices() {
   ok [ -z "$left" ] || fail "$left exist"
 }
 
-no_dm_nodes() { ! ls /dev/block/dm-* /dev/block/mapper/by-uuid/* >/dev/null 2>&1; }
+# The dm nodes and links there are, dangling ones too (busybox ls skips them).
+dm_left() {
+  for f in /dev/block/dm-* /dev/block/mapper/by-uuid/*; do
+    [ -L "$f" ] || [ -e "$f" ] && echo "$f"
+  done
+}
+none_left() { [ -z "$(dm_left)" ]; }
 
 # Removes every device-mapper device and waits until the stand-in has removed
-# their nodes and links, so that the next case starts clean.
+# every node and link (each one: a link may outlive its node), so that the
+# next case starts clean.
 remove_all_devices() {
   dmsetup remove_all --noudevsync >/dev/null 2>&1
-  wait_until no_dm_nodes ||
-    fail "nodes or links outlived their devices: $(ls /dev/block/dm-* /dev/block/mapper/by-uuid/* 2>&1)"
+  wait_until none_left || fail "nodes or links outlived their devices: $(dm_left)"
 }
 
 # set_recovery MARKER SDK AB_UPDATE: the recovery marker (yes/no) and the

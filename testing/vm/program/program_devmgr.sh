@@ -41,7 +41,8 @@ remove_all_devices
 begin_case "the service's capabilities and descriptors"
 /bin/init_stand_in /bin/busybox sleep 60 &
 pid=$!
-wait_until [ "$(cat /proc/$pid/comm 2>/dev/null)" = busybox ]
+is_busybox() { [ "$(cat /proc/$pid/comm 2>/dev/null)" = busybox ]; }
+wait_until is_busybox
 for set in Inh Prm Eff Bnd Amb; do
   check "$(grep "^Cap$set:" /proc/$pid/status)" \
     "$(printf 'Cap%s:\t%016x' $set $((1 << 21)))" "Cap$set left by init_stand_in"
