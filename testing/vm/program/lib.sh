@@ -156,14 +156,11 @@ remove_all_devices() {
   wait_until none_left || fail "nodes or links outlived their devices: $(dm_left)"
 }
 
-# set_recovery MARKER SDK AB_UPDATE: the recovery marker (yes/no) and the
-# properties of /system/build.prop ("" leaves a property out).
-set_recovery() {
+# recovery [SDK]: the recovery marker and, given SDK, a build.prop of that sdk
+# alone (no ro.build.ab_update).
+recovery() {
   rm -rf /system
   mkdir -p /system/bin
-  [ "$1" = yes ] && : >/system/bin/recovery
-  : >/system/build.prop
-  [ -n "$2" ] && echo "ro.build.version.sdk=$2" >>/system/build.prop
-  [ -n "$3" ] && echo "ro.build.ab_update=$3" >>/system/build.prop
-  return 0
+  : >/system/bin/recovery
+  [ -z "$1" ] || echo "ro.build.version.sdk=$1" >/system/build.prop
 }

@@ -45,7 +45,7 @@ echo on >/proc/sys/kernel/printk_devkmsg
 ok [ "$(dmesg | grep -c one-opener)" -lt 12 ] ||
   fail "the kernel took 12 lines from one opener: no limit to test against"
 use_disks sda=ufs_a sdb=ufs_b mmcblk0boot0=ufs_a mmcblk0boot1=ufs_b
-set_recovery yes 29 ""
+recovery 29
 run_quillmap_kmsg
 expect_lines 4 "$legacy_re"
 expect_lines 4 "$(wait_failed_re '/dev/block/dm-[0-9]+')"
@@ -63,7 +63,7 @@ use_disks sda=ufs_a sdb=ufs_b
 mdev -d </dev/null >/dev/null 2>&1 || fail "mdev -d failed"
 
 begin_case "nodes only, an old recovery image"
-set_recovery yes 29 ""
+recovery 29
 remove_all_devices
 dmesg -c >/dev/null
 run_quillmap

@@ -65,9 +65,7 @@ begin_case "recovery, enforcing"
 load_policy recovery
 # A new file carries no label: rootfs, as on recovery's ramdisk.
 cp /bin/quillmap /bin/quillmap.new && mv /bin/quillmap.new /bin/quillmap
-rm -rf /system
-mkdir -p /system/bin
-: >/system/bin/recovery
+recovery
 run_selinux -s "$domain"
 rm -rf /system
 
