@@ -109,23 +109,21 @@ function(quillmap_guest_run)
     set(line "sh ${_guest_bin}/${file}")
     list(APPEND G_FILES ${G_COMMAND}:${_guest_bin}/${file})
   endif()
-  set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_LINES "${line}")
-  set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_FILES ${G_FILES})
-  set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_ENV ${G_ENV})
-  set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_LABELS ${G_LABELS})
-  set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_TIMEOUTS ${G_TIMEOUT})
+  set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_lines "${line}")
+  set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_files ${G_FILES})
+  set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_envs ${G_ENV})
+  set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_labels ${G_LABELS})
+  set_property(GLOBAL APPEND PROPERTY QUILLMAP_GUEST_${G_MODE}_timeouts ${G_TIMEOUT})
 endfunction()
 
 function(_quillmap_register_guest_boots)
   foreach(mode IN LISTS QUILLMAP_GUEST_MODES)
-    get_property(lines GLOBAL PROPERTY QUILLMAP_GUEST_${mode}_LINES)
+    foreach(what lines files envs labels timeouts)
+      get_property(${what} GLOBAL PROPERTY QUILLMAP_GUEST_${mode}_${what})
+    endforeach()
     if(NOT lines)
       continue()
     endif()
-    get_property(files GLOBAL PROPERTY QUILLMAP_GUEST_${mode}_FILES)
-    get_property(envs GLOBAL PROPERTY QUILLMAP_GUEST_${mode}_ENV)
-    get_property(labels GLOBAL PROPERTY QUILLMAP_GUEST_${mode}_LABELS)
-    get_property(timeouts GLOBAL PROPERTY QUILLMAP_GUEST_${mode}_TIMEOUTS)
     # The boot itself, then each command's share.
     set(timeout 60)
     foreach(t IN LISTS timeouts)
@@ -154,15 +152,11 @@ function(_quillmap_register_guest_boots)
       endif()
       add_test(NAME ${name} COMMAND ${QUILLMAP_GUEST_RUNNER} ${args} --kernel ${kernel}
                -- ${QUILLMAP_GUEST_RUN_EACH} ${lines})
-      # ctest's own limit stays above the guest's, so the runner's message
-      # about a time-out is the one that shows. One guest keeps both cores
-      # busy.
+      # ctest's limit stays above the guest's, so the runner's message about a
+      # time-out is the one that shows. One guest keeps both cores busy.
       math(EXPR ctest_timeout "${timeout} + 30")
-      set_tests_properties(${name} PROPERTIES
-        LABELS "realkernel;kernel_${kernel};${labels}"
-        SKIP_RETURN_CODE 77
-        TIMEOUT ${ctest_timeout}
-        PROCESSORS 2)
+      set_tests_properties(${name} PROPERTIES LABELS "realkernel;kernel_${kernel};${labels}"
+                           SKIP_RETURN_CODE 77 TIMEOUT ${ctest_timeout} PROCESSORS 2)
     endforeach()
   endforeach()
 endfunction()

@@ -217,18 +217,14 @@ copy_closure "$udev_root" "$udev_root/bin/udevadm"
 # bytes, since the kernel only accepts an archive that follows another one
 # at an aligned offset (run-guest.sh appends its own).
 make_archive() {
-  local size pad
   (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$2"
-  size=$(stat -c %s "$2")
-  pad=$(( (512 - size % 512) % 512 ))
-  [ "$pad" -eq 0 ] || head -c "$pad" /dev/zero >>"$2"
+  truncate -s %512 "$2"
 }
 make_archive "$root" "$work/initramfs.cpio"
 make_archive "$udev_root" "$work/udev.cpio"
 
-mkdir -p "$cache_root"
 rm -rf "$out.new"
-mkdir "$out.new"
+mkdir -p "$out.new"
 mv "$work/vmlinuz" "$work/initramfs.cpio" "$work/udev.cpio" "$out.new/"
 {
   echo "$kpkg $kver"
