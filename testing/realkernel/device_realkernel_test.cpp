@@ -1,10 +1,8 @@
-// The control handle against the real Linux device-mapper and a real device
-// manager: creation with its wait for the link, and removal with its wait
-// for the link to go. What the kernel itself does, the contract suite checks;
-// the library's refusals, table queries and removal of a device that may not
-// exist, the library's host tests over the fake that the contract suite holds
-// to the kernel. It runs only in the guest boot with the device-manager
-// stand-in under mdev (cmake/QuillmapGuest.cmake), on its "library" disk.
+// The control handle against the real Linux device-mapper and a device
+// manager (the guest's stand-in under mdev, on its "library" disk): creation
+// with its wait for the link, removal with its wait for the link to go. The
+// kernel's own behaviour is the contract suite's, the library's refusals and
+// queries its host tests'.
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -41,12 +39,10 @@ constexpr const char* kLinearDisk = quillmap_testing::kLibraryDisks[0].path;
 // on it (its worst case measured under emulation is far below this).
 constexpr milliseconds kStandInPatience(5000);
 
-// The contract suite's fixture (whose raw client is control_, the witness
-// for what the library reports) with a library handle of the test's own.
-// Every device a test names through Name() is removed again by the contract
-// fixture's clean-up, so that a failing case neither hides nor disturbs the
-// next one; then the kernel must hold no device at all and the stand-in
-// must have taken every node and link away.
+// The contract suite's fixture (its raw client control_ is the witness) with
+// a library handle. The fixture's clean-up removes every device named through
+// Name(), so a failing case disturbs no other; then the kernel must hold no
+// device and the stand-in must have taken every node and link away.
 class WithDeviceManager : public contract::DmContract {
  protected:
   void TearDown() override {
@@ -113,13 +109,11 @@ TEST_F(WithDeviceManager, CreateDeviceReturnsWithItsLinkAndNode) {
 
 TEST_F(WithDeviceManager, DeleteDeviceWithTimeoutWaitsForTheLinkToGo) {
   // The stand-in removes a link within the removal request's own time, so a
-  // wait that never happened would go unseen with it alone. In the other
-  // cases the test plays a slow device manager: the link is swapped for a
-  // directory, which the stand-in neither replaces (a late "ln -sfn" of its
-  // own lands inside it) nor removes, and which a thread removes once an
-  // event has happened: the kernel let go of the device (then the wait must
-  // end on the removal, long before its bound), or DeleteDevice returned
-  // (then the wait must have given up with the link still there).
+  // missing wait would go unseen with it alone. Otherwise the test plays a
+  // slow device manager: the link becomes a directory, which the stand-in
+  // neither replaces (its late "ln -sfn" lands inside) nor removes, and a
+  // thread removes it once the kernel let go of the device (the wait must
+  // end on it) or once DeleteDevice returned (the wait must have given up).
   enum class Manager { kStandIn, kAfterKernel, kAfterReturn };
   struct Case {
     const char* what;

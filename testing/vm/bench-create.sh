@@ -1,55 +1,28 @@
 #!/usr/bin/env bash
 # Benchmark, not a test: how long quillmap takes to expose the two UFS boot
-# regions on a real kernel, next to Debian's dmsetup doing the same, and how
-# much of it is the device manager's (the floor) and how much is quillmap's.
+# regions on a real kernel, next to Debian's dmsetup doing the same (create
+# --uuid, then poll every 5 ms for the link), and how much of it is the
+# device manager's. One boot (run-guest.sh, stand-in under mdev, disks sda
+# and sdb), the two alternately each run, devices removed in between. Times
+# are on the guest kernel's log clock: the payload's marks, the syscall trace
+# (each table load's return sends its add uevent), the stand-in's "link"
+# lines and quillmap's own. Per run of two devices: floor = table load ->
+# link (the device manager's, nothing can come before it); wait = link ->
+# "Created DM device" (the program's poll); rest = the remainder (start-up,
+# probing, requests, exit). Prints each run, means, medians, their ratio,
+# the binary's size and the host's load (the guest is emulated).
 #
-# Usage: bench-create.sh [--arch amd64|arm64] [--runs N] [--program PATH]
-#
-# One guest boot (testing/vm/run-guest.sh, with the device-manager stand-in
-# under mdev) with the disks sda and sdb (4 MiB, "UFS" headers). Each run,
-# alternately:
-#   quillmap  the program from start to exit (it creates preloader_raw_a and
-#             _b, each waiting for its by-uuid link, and looks for the two
-#             absent eMMC candidates); its log goes to the kernel's log;
-#   dmsetup   `dmsetup create --uuid` with the same two tables, each followed
-#             by a wait for its /dev/block/mapper/by-uuid link (polled every
-#             5 ms; the program polls every 20 ms).
-# The devices are removed between runs, untimed. Every time is on the guest
-# kernel's log clock: the payload marks start and end (also in the trace, to
-# put the trace on the log's clock), the kernel's syscall trace tells when
-# each table load returned (it sends the device's add uevent), the stand-in
-# (guest/dm-event.sh) tells when its ln that made the link returned, and
-# quillmap's log (sent to the kernel's log) tells when it saw the link. Per
-# run of two devices:
-#   floor  table load returned -> link: the device manager's time (the
-#          uevent's way to the stand-in and its work, ln's whole run, 5-30 ms
-#          under TCG); nothing can be done before it;
-#   wait   link -> quillmap's "Created DM device" line: the poll, about half
-#          its interval on average (a little less: the link is there a
-#          moment before ln returns);
-#   rest   the remainder of quillmap's time: start-up, probing, the create
-#          and load requests, and exit.
-# Prints each run, the medians and means, quillmap / dmsetup of the medians,
-# the binary's size (as built and stripped) and the host's load (the guest
-# is emulated, so the host's other work slows it).
-#
-# --arch     guest architecture (default: the host's, amd64 or arm64)
-# --runs     runs of each (default 7)
-# --program  the static quillmap for that architecture (default: the one
-#            the guest tests send, build/default/testing/vm/static/quillmap
-#            for amd64, build/aarch64/tool/quillmap for arm64)
-# QM_BENCH_KEEP=1 keeps the work folder (the raw log and trace) for a look.
+# Usage: bench-create.sh [--arch amd64|arm64] [--runs N (7)] [--program PATH]
+# --program: the static quillmap (default: the guest tests' one of the
+# default or aarch64 tree). QM_BENCH_KEEP=1 keeps the raw log and trace.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 die() { echo "bench-create: $*" >&2; exit 1; }
 
-case "$(uname -m)" in
-  aarch64) arch=arm64 ;;
-  *) arch=amd64 ;;
-esac
-runs=7 program=
+arch=amd64 runs=7 program=
+[ "$(uname -m)" != aarch64 ] || arch=arm64
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arch=${2:-}; shift 2 ;;
@@ -129,11 +102,8 @@ start=$(date +%s)
 echo "bench-create: guest boot and runs took $(( $(date +%s) - start )) s" >&2
 echo "bench-create: host load after: $(uptime)" >&2
 
-# The kernel's log ("[seconds] text"), then the trace ("comm-pid [cpu]
-# flags seconds: event"). Per run and tool, on the log's clock: the marks,
-# the ends of the table loads (whose uevent the stand-in answers), the links
-# and quillmap's lines. Each run's start mark puts the trace on the log's
-# clock.
+# The kernel's log ("[seconds] text"), then the trace ("comm-pid [cpu] flags
+# seconds: event"), put on the log's clock by each run's start mark.
 awk -v arch="$arch" -v size="$size" -v stripped="$stripped" '
   function median(a, n,   i, j, x, b) {
     for (i = 1; i <= n; i++) b[i] = a[i]
@@ -177,7 +147,7 @@ awk -v arch="$arch" -v size="$size" -v stripped="$stripped" '
   }
   END {
     # A run whose creations did not all succeed (a loaded host can stall the
-    # guest past the wait of the program) is shown and left out.
+    # guest past the wait of the program) is left out.
     for (r = 1; r <= k; r++) {
       bad = 0
       for (w = 0; w < 2; w++) {

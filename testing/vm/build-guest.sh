@@ -5,15 +5,12 @@
 # Usage: build-guest.sh [--force] <amd64|arm64> [--kernel 6.1|6.12-16k]
 #
 # 6.1 is Debian's cloud kernel; 6.12-16k (arm64 only) the newest 6.12 kernel
-# with 16 KiB pages, whose xz modules are unpacked here for busybox insmod.
-# Everything comes from `apt-get download` and `dpkg-deb -x`; nothing is
-# installed on the host. Into ${QUILLMAP_VM_CACHE:-~/.cache/quillmap-vm}/
-# <arch> (6.1) or <arch>-<kernel> go: vmlinuz; initramfs.cpio (busybox, the
-# modules in load order, dmsetup and its libraries); udev.cpio (udevadm as
-# systemd-udevd and the libraries it adds), which run-guest.sh appends only
-# to udev boots; and stamp, written last. Both archives are padded to 512
-# bytes. A stamp of the current format makes this a no-op without --force.
-# The guest's /init and device-manager rules come with each boot instead.
+# with 16 KiB pages. Packages come by `apt-get download` and `dpkg-deb -x`,
+# nothing is installed. Into ${QUILLMAP_VM_CACHE:-~/.cache/quillmap-vm}/
+# <arch> (6.1) or <arch>-<kernel> go vmlinuz, initramfs.cpio (busybox, the
+# modules in load order, dmsetup and its libraries), udev.cpio (udevadm as
+# systemd-udevd and what it adds; run-guest.sh appends it to udev boots) and,
+# last, stamp: one of the current format makes this a no-op without --force.
 set -euo pipefail
 
 die() { echo "build-guest: $*" >&2; exit 1; }
@@ -89,22 +86,10 @@ qualified_name() {
   esac
 }
 
-apt_updated=0
-apt_update_once() {
-  if [ "$apt_updated" -eq 0 ] && [ "$(id -u)" -eq 0 ]; then
-    apt_updated=1
-    echo "build-guest: refreshing the package lists (apt-get update)" >&2
-    apt-get update -qq >&2 || true
-    return 0
-  fi
-  return 1
-}
-
+# As root, fresh package lists (a newer 16k kernel, or none known yet).
+[ "$(id -u)" -ne 0 ] || apt-get update -qq >&2 || true
 resolve() {
-  local n
-  n=$(qualified_name "$1") && { echo "$n"; return 0; }
-  apt_update_once && n=$(qualified_name "$1") && { echo "$n"; return 0; }
-  die "apt knows no package '$1' for $arch; run 'apt-get update' (and scripts/setup.sh)"
+  qualified_name "$1" || die "apt knows no package '$1' for $arch; run 'apt-get update' (and scripts/setup.sh)"
 }
 
 if [ "$kernel" = 6.1 ]; then
@@ -116,13 +101,8 @@ if [ "$kernel" = 6.1 ]; then
   [ -n "$kpkg" ] || die "cannot resolve $meta to a linux-image-* package"
 else
   # No metapackage: the newest 6.12 16k image the package lists know.
-  newest_16k() {
-    apt-cache pkgnames linux-image-6.12 2>/dev/null |
-      grep -E '^linux-image-6\.12\.[0-9]+\+deb12-arm64-16k-unsigned$' |
-      sort -V | tail -n 1
-  }
-  kpkg=$(newest_16k)
-  [ -n "$kpkg" ] || ! apt_update_once || kpkg=$(newest_16k)
+  kpkg=$(apt-cache pkgnames linux-image-6.12 2>/dev/null |
+         grep -E '^linux-image-6\.12\.[0-9]+\+deb12-arm64-16k-unsigned$' | sort -V | tail -n 1)
   [ -n "$kpkg" ] || die "apt knows no linux-image-6.12.*+deb12-arm64-16k-unsigned; run 'apt-get update'"
 fi
 
@@ -237,18 +217,14 @@ copy_closure "$udev_root" "$udev_root/bin/udevadm"
 # bytes, since the kernel only accepts an archive that follows another one
 # at an aligned offset (run-guest.sh appends its own).
 make_archive() {
-  local size pad
   (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$2"
-  size=$(stat -c %s "$2")
-  pad=$(( (512 - size % 512) % 512 ))
-  [ "$pad" -eq 0 ] || head -c "$pad" /dev/zero >>"$2"
+  truncate -s %512 "$2"
 }
 make_archive "$root" "$work/initramfs.cpio"
 make_archive "$udev_root" "$work/udev.cpio"
 
-mkdir -p "$cache_root"
 rm -rf "$out.new"
-mkdir "$out.new"
+mkdir -p "$out.new"
 mv "$work/vmlinuz" "$work/initramfs.cpio" "$work/udev.cpio" "$out.new/"
 {
   echo "$kpkg $kver"

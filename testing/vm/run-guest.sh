@@ -1,33 +1,28 @@
 #!/usr/bin/env bash
-# Boots the quillmap test guest (a Debian kernel, busybox, real
-# device-mapper) under QEMU's software emulation and runs one payload in it.
+# Boots the quillmap test guest (a Debian kernel, busybox, real device-mapper;
+# made by build-guest.sh in ${QUILLMAP_VM_CACHE:-~/.cache/quillmap-vm}) under
+# QEMU's software emulation and runs one payload in it.
 #
 # Usage: run-guest.sh --arch amd64|arm64 [--kernel 6.1|6.12-16k]
-#   [--disk NAME=HEADER:SIZE]... [--devmgr mdev|udev|none]
-#   [--selinux] [--file HOSTPATH:GUESTPATH]... [--env K=V]... [--timeout S]
+#   [--disk NAME=HEADER:SIZE]... [--devmgr mdev|udev|none] [--selinux]
+#   [--file HOSTPATH:GUESTPATH]... [--env K=V]... [--timeout S]
 #   [--skip-missing] -- PAYLOAD [ARGS...]
-# A disk shows as /dev/block/NAME: HEADER (4 characters, or hex:XXXXXXXX)
-# over a pattern on its first 8 MiB that differs per sector and per disk
-# name, then zeros. --devmgr picks the daemon that runs
-# guest/dm-event.sh for dm devices (busybox mdev -d, which never opens them;
-# systemd-udevd, which probes them as a real system does; or none).
-# --selinux boots with SELinux as the kernel's security module, its file
-# system at /sys/fs/selinux and no policy yet (the payload loads one), and a
-# tmpfs on /dev/block, as device types may live only on a tmpfs.
-# --skip-missing exits 77 instead of 125 when QEMU or the guest is missing,
-# unless CI=true. The payload, a busybox sh script (it may start static
-# executables sent with --file), runs as root in /tmp with TERM=dumb; its
-# output comes back on stdout after a line naming the kernel and page size,
-# and its status becomes ours. 125 means the harness failed, with the reason
-# and the console's end on stderr.
-# QUILLMAP_VM_CACHE (default ~/.cache/quillmap-vm) holds build-guest.sh's
-# guests.
+# --disk: /dev/block/NAME, HEADER (4 characters or hex:XXXXXXXX) over a
+#   pattern on its first 8 MiB that differs per sector and name, then zeros.
+# --devmgr: the daemon that runs guest/dm-event.sh for dm devices: busybox
+#   mdev -d (never opens them), systemd-udevd (probes them as a real system
+#   does), or none.
+# --selinux: SELinux as the kernel's security module with no policy yet (the
+#   payload loads one), /dev/block a tmpfs (device types live only on one).
+# --skip-missing: exit 77, not 125, without QEMU or the guest (unless CI=true).
+# The payload (busybox sh, may start static executables sent with --file)
+# runs as root in /tmp with TERM=dumb; its output comes back on stdout after
+# a line naming the kernel and page size, and its status becomes ours. 125
+# is a harness failure, with the reason and the console's end on stderr.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-harness_fail=125
-
-die() { echo "run-guest: $*" >&2; exit "$harness_fail"; }
+die() { echo "run-guest: $*" >&2; exit 125; }
 
 arch= kernel=6.1 timeout_s=120 devmgr=mdev skip_missing=0 selinux=0
 disks=() files=() envs=()
@@ -48,8 +43,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ $# -ge 1 ] || die "no payload given (see --help)"
-payload=$1
-shift
+payload=$1; shift
 case "$arch" in
   amd64) qemu="qemu-system-x86_64" ;;
   arm64) qemu="qemu-system-aarch64" ;;
@@ -67,11 +61,10 @@ case "$arch/$kernel" in
   *) die "no --kernel '$kernel' for $arch (6.1, or 6.12-16k for arm64)" ;;
 esac
 cache=${QUILLMAP_VM_CACHE:-${HOME:-$(cd ~ && pwd)}/.cache/quillmap-vm}/$guest
-build_cmd="testing/vm/build-guest.sh $arch --kernel $kernel"
 missing=
 command -v "$qemu" >/dev/null 2>&1 || missing="$qemu is not installed (run scripts/setup.sh)"
 [ -n "$missing" ] || [ -f "$cache/stamp" ] ||
-  missing="no $arch $kernel guest in $cache (run $build_cmd)"
+  missing="no $arch $kernel guest in $cache (run testing/vm/build-guest.sh $arch --kernel $kernel)"
 if [ -n "$missing" ]; then
   if [ "$skip_missing" -eq 1 ] && [ "${CI:-}" != true ]; then
     echo "run-guest: SKIPPED: $missing"
@@ -84,57 +77,36 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillmap-run.XXXXXX")
 qemu_pid=
-cleanup() {
-  if [ -n "$qemu_pid" ]; then kill "$qemu_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap '[ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
 # Quotes $1 for a POSIX shell.
 shq() { printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"; }
 
-# Writes the 4 header bytes given as text or hex:XXXXXXXX to stdout.
-header_bytes() {
-  local h=$1 hex esc= i
-  if [[ "$h" == hex:* ]]; then
-    hex=${h#hex:}
-    [[ "$hex" =~ ^[0-9a-fA-F]{8}$ ]] || return 1
-    for i in 0 2 4 6; do esc+="\\x${hex:$i:2}"; done
-    printf "$esc"
-  else
-    [ "$(printf '%s' "$h" | wc -c)" -eq 4 ] || return 1
-    printf '%s' "$h"
-  fi
-}
-
 drive_args=()
 disk_names=()
 i=0
 for disk in "${disks[@]}"; do
-  name=${disk%%=*}
-  rest=${disk#*=}
-  size_s=${rest##*:}
-  header=${rest%:*}
-  [ "$name" != "$disk" ] && [ "$header" != "$rest" ] ||
-    die "bad --disk '$disk' (want NAME=HEADER:SIZE)"
-  [[ "$name" =~ ^[A-Za-z0-9._-]{1,20}$ ]] ||
-    die "bad disk name '$name' (1 to 20 characters of A-Z a-z 0-9 . _ -)"
-  for n in "${disk_names[@]}"; do [ "$n" != "$name" ] || die "disk '$name' given twice"; done
-  size=$(numfmt --from=iec "$size_s" 2>/dev/null) || true
-  [ -n "$size" ] && [ "$size" -ge 512 ] && [ $((size % 512)) -eq 0 ] ||
-    die "bad size '$size_s' for disk '$name' (a multiple of 512 bytes, e.g. 4M)"
+  [[ "$disk" =~ ^([A-Za-z0-9._-]{1,20})=(.+):([0-9]+[KMG]?)$ ]] ||
+    die "bad --disk '$disk' (want NAME=HEADER:SIZE, NAME 1 to 20 of A-Z a-z 0-9 . _ -)"
+  name=${BASH_REMATCH[1]} header=${BASH_REMATCH[2]}
+  size=$(numfmt --from=iec "${BASH_REMATCH[3]}")
+  [[ " ${disk_names[*]} " != *" $name "* ]] || die "disk '$name' given twice"
+  [ "$size" -ge 512 ] && [ $((size % 512)) -eq 0 ] ||
+    die "bad size for disk '$name' (a multiple of 512 bytes, e.g. 4M)"
   img=$work/disk$i.img
   truncate -s "$size" "$img"
-  fill=$(( size < 8388608 ? size : 8388608 ))
   # The fake's disk pattern (DiskPattern() in testing/support/fake_sandbox.h):
-  # word k is k * 2654435761 + seed mod 2^32, so every sector differs. perl is
-  # always there on Debian (perl-base is essential).
-  perl -e 'my ($name, $n) = @ARGV; my $seed = (unpack("%32C*", $name) * 7919 + length($name)) % 4294967296;
-           print pack("V*", map { ($_ * 2654435761 + $seed) % 4294967296 } 0 .. $n / 4 - 1)' \
-    "$name" "$fill" | dd of="$img" conv=notrunc status=none
-  header_bytes "$header" >"$work/header" || die "bad header '$header' for disk '$name' (4 characters or hex:XXXXXXXX)"
-  dd if="$work/header" of="$img" conv=notrunc status=none
+  # word k is k * 2654435761 + seed mod 2^32, so every sector differs; then
+  # the header over its first 4 bytes. perl-base is essential on Debian.
+  perl -e 'my ($name, $header, $n) = @ARGV;
+           if ($header =~ s/^hex://) { $header =~ /^[0-9a-fA-F]{8}$/ or exit 1; $header = pack("H8", $header) }
+           length($header) == 4 or exit 1;
+           my $seed = (unpack("%32C*", $name) * 7919 + length($name)) % 4294967296;
+           my $p = pack("V*", map { ($_ * 2654435761 + $seed) % 4294967296 } 0 .. $n / 4 - 1);
+           substr($p, 0, 4) = $header; print $p' \
+    "$name" "$header" $(( size < 8388608 ? size : 8388608 )) | dd of="$img" conv=notrunc status=none ||
+    die "bad header '$header' for disk '$name' (4 characters or hex:XXXXXXXX)"
   drive_args+=(-drive "file=$img,if=none,id=d$i,format=raw,cache=unsafe"
                -device "virtio-blk-pci,drive=d$i,serial=$name")
   disk_names+=("$name")

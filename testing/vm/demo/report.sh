@@ -1,8 +1,7 @@
 #!/bin/sh
-# Guest side of scripts/demo.sh: runs quillmap on the emulated device and
-# reports, for a reader who has never seen the project, what it did and an
-# independent check of it (Debian's dmsetup, the device nodes, the bytes).
-# Arguments: none. Expects the program at /system/bin/quillmap.
+# Guest side of scripts/demo.sh: runs quillmap (/system/bin/quillmap) on the
+# emulated device and reports, for a newcomer, what it did and an independent
+# check of it (Debian's dmsetup, the device nodes, the bytes).
 heading() { printf '\n==== %s ====\n' "$*"; }
 
 # Prints the first 4 bytes of $1, a zero byte as \0.
@@ -40,8 +39,7 @@ heading "5. Do the new devices show the boot regions' bytes?"
 echo "(each device should read as its boot region from the sector where the"
 echo " table starts it, after the reserved header sectors, to the region's end)"
 checked=0 bad=0
-# Each line: "name: start length linear MAJ:MIN offset"; the offset is the
-# reserved sectors quillmap chose for that region.
+# "name: start length linear MAJ:MIN offset", offset = the reserved sectors.
 dmsetup table >/tmp/tables
 while read -r name start length type backing offset rest; do
   name=${name%:}
@@ -49,8 +47,7 @@ while read -r name start length type backing offset rest; do
   checked=$((checked + 1))
   src=
   for p in /dev/block/sda /dev/block/sdb /dev/block/mmcblk0boot0 /dev/block/mmcblk0boot1; do
-    [ -b "$p" ] || continue
-    [ "$(stat -L -c '%t:%T' "$p")" = "$(echo "$backing" | awk -F: '{printf "%x:%x", $1, $2}')" ] && src=$p
+    [ "$(stat -L -c '%t:%T' "$p" 2>/dev/null)" != "$(printf '%x:%x' ${backing%:*} ${backing#*:})" ] || src=$p
   done
   dm=/dev/block/dm-$(dmsetup info -c --noheadings -o minor "$name")
   region=$(( $(blockdev --getsize64 "$src") / 512 ))

@@ -1,33 +1,20 @@
 #!/bin/sh
-# The guest's device-manager stand-in for device-mapper disks: run for every
-# uevent of a dm-<minor> block device, by `mdev -d` (guest/mdev.conf) or by
-# systemd-udevd (guest/udev/50-quillmap-block.rules). Environment: ACTION,
-# MAJOR, MINOR (both daemons set them).
-#
-# add/change: makes the block node /dev/block/dm-<minor> (under SELinux
-#   labelled dm_device, as ueventd labels it, with the payload's
-#   /bin/setlabel), then, unless the
-#   switch file /run/quillmap-dm/no-uuid-link exists, the link
-#   /dev/block/mapper/by-uuid/<uuid> -> /dev/block/dm-<minor> (absolute, as
-#   ueventd makes it) for the uuid that
-#   sysfs shows (unlinking the uuid linked for this minor before, if it
-#   differs).
+# The guest's device-manager stand-in, run for every uevent of a dm-<minor>
+# block device by `mdev -d` (guest/mdev.conf) or systemd-udevd
+# (guest/udev/50-quillmap-block.rules), with ACTION, MAJOR and MINOR set.
+# add/change: makes /dev/block/dm-<minor> (labelled dm_device under SELinux,
+#   as ueventd does), then, unless /run/quillmap-dm/no-uuid-link exists, the
+#   absolute link /dev/block/mapper/by-uuid/<uuid> to it for the uuid sysfs
+#   shows, dropping the one linked for this minor before if it differs.
 # remove: unlinks the uuid linked for this minor, then deletes the node.
-# The kernel's uevents carry no uuid and sysfs is gone at removal, so the
-# linked uuid is remembered under /run/quillmap-dm/<minor>. A daemon may
-# handle an event late, when the device is gone or a newer one holds the
-# minor: then sysfs shows the newer device's uuid, which belongs to this node
-# as well. A link thus never points at a missing node (waiters test it with
-# access(), which follows it), and only links to /dev/block/dm-<minor> are
-# deleted: another device may have taken the uuid since.
-#
-# It tells the kernel's log each node and link it made ("quillmap-dm: node
-# dm-<minor>", "quillmap-dm: link <uuid> dm-<minor>", the latter when ln has
-# returned: the link appeared at the end of ln's run), so payloads and
-# bench-create.sh see when they appeared, on the kernel's clock.
-#
-# Guests run it under TCG, where every fork costs milliseconds: the add path
-# reads files with the shell's own `read` and runs only mknod and ln.
+# Uevents carry no uuid and sysfs is gone at removal, so the linked uuid is
+# kept in /run/quillmap-dm/<minor>. An event handled late may see a newer
+# device on the minor, whose uuid belongs to this node too: a link never
+# points at a missing node, and only links to this node are deleted.
+# It tells the kernel's log each node and link ("quillmap-dm: node dm-<minor>",
+# "quillmap-dm: link <uuid> dm-<minor>", once ln returned), for payloads and
+# bench-create.sh. Forks cost milliseconds under TCG: the add path reads
+# with the shell's `read` and runs only mknod and ln.
 PATH=/sbin:/bin:/usr/sbin:/usr/bin
 umask 022
 state=/run/quillmap-dm

@@ -1,12 +1,9 @@
 #!/bin/sh
 # The payload of a real-kernel test boot (cmake/QuillmapGuest.cmake): runs
-# each of its arguments as one command line (split at blanks), one after the
-# other, so that every test of a device-manager mode shares one boot. Before
-# each it waits until the device manager has handled every uevent so far, so
-# that no command meets the backlog of the one before (the program waits only
-# 500 ms for a link), and prints "==== <command>"; after it "==== exit
-# <status>: <command>". A command's own output names its failing cases.
-# Exits 1 after the last command when any failed, naming them, else 0.
+# each argument as one command line (split at blanks) in turn, after the
+# device manager has handled every uevent so far (the program waits only
+# 500 ms for a link), between "==== <command>" and "==== exit <status>:
+# <command>". Exits 1 after the last when any failed, naming them, else 0.
 devmgr=$(sed -n 's/^QM_DEVMGR=//p' /quillmap/config)
 sentinel=quillmap-settle
 link=/dev/block/mapper/by-uuid/$sentinel

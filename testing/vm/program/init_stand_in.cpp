@@ -1,13 +1,11 @@
-// Starts a program as init starts quillmap's service (`user root`, no group,
-// `capabilities SYS_ADMIN`, and `seclabel CONTEXT` when -s gives one): no
-// supplementary groups, gid and uid 0; CAP_SYS_ADMIN alone in the bounding
-// set and added to the inheritable and ambient ones, so that the exec leaves
-// the program {SYS_ADMIN} in all five sets; stdin, stdout and stderr on a
-// /dev/null opened here and every other descriptor closed; CONTEXT written to
-// /proc/self/attr/exec, so that the exec enters that domain. Labelled
-// init_exec, the file itself enters init's domain from the kernel's.
-// Usage: init_stand_in [-s CONTEXT] PROGRAM [ARG]...; exits 127 when it
-// cannot (silently once stdio is /dev/null: only the exec can fail then).
+// Starts a program as init starts quillmap's service (`user root`,
+// `capabilities SYS_ADMIN`, `seclabel CONTEXT` when -s gives one): uid and
+// gid 0 without supplementary groups; CAP_SYS_ADMIN alone in the bounding set
+// and raised in the inheritable and ambient ones, so that the program has
+// {SYS_ADMIN} in all five sets; stdio on /dev/null, every other descriptor
+// closed; CONTEXT in /proc/self/attr/exec. Labelled init_exec, the file
+// enters init's domain from the kernel's.
+// Usage: init_stand_in [-s CONTEXT] PROGRAM [ARG]...; exits 127 when it cannot.
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
