@@ -66,16 +66,22 @@ TEST(DmTargetLinear, ParameterStringIsPlainDecimal) {
             "/d 18446744073709551615");
 }
 
-// Record length by parameter length: text + NUL, padded to 8 after the
-// 40-byte header.
-TEST(DmTarget, RecordLengthPadsTextAndNulToEight) {
+// A record by its parameter length and type name: text + NUL padded to 8
+// after the 40-byte header; the name cut to 15 bytes and NUL-terminated.
+TEST(DmTarget, RecordPadsTextToEightAndCutsTheTypeName) {
   const struct {
     size_t text_length;
     uint32_t record_length;
-  } cases[] = {{0, 48}, {1, 48}, {7, 48}, {8, 56}, {15, 56}, {16, 64}};
+    std::string name, stored;
+  } cases[] = {{0, 48, "crypt", "crypt"},
+               {1, 48, std::string(15, 'n'), std::string(15, 'n')},
+               {7, 48, std::string(16, 'n'), std::string(15, 'n')},
+               {8, 56, std::string(40, 'n'), std::string(15, 'n')},
+               {15, 56, "t", "t"},
+               {16, 64, "t", "t"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text_length);
-    TextTarget target(3, 5, "t", std::string(c.text_length, 'p'));
+    TextTarget target(3, 5, c.name, std::string(c.text_length, 'p'));
     const std::string record = target.Serialize();
     ASSERT_EQ(record.size(), c.record_length);
     const dm_target_spec spec = SpecAt(record, 0);
@@ -83,30 +89,13 @@ TEST(DmTarget, RecordLengthPadsTextAndNulToEight) {
     EXPECT_EQ(spec.sector_start, 3u);
     EXPECT_EQ(spec.length, 5u);
     EXPECT_EQ(spec.status, 0);
+    EXPECT_EQ(std::string(spec.target_type, sizeof(spec.target_type)),
+              c.stored + std::string(16 - c.stored.size(), '\0'));
     EXPECT_EQ(record.substr(40, c.text_length),
               std::string(c.text_length, 'p'));
     // Everything after the text is zero: the NUL and the padding.
     EXPECT_EQ(record.substr(40 + c.text_length),
               std::string(c.record_length - 40 - c.text_length, '\0'));
-  }
-}
-
-TEST(DmTarget, TypeNameIsCutToFifteenBytesAndTerminated) {
-  const struct {
-    std::string name;
-    std::string stored;
-  } cases[] = {
-      {"crypt", "crypt"},
-      {std::string(15, 'n'), std::string(15, 'n')},
-      {std::string(16, 'n'), std::string(15, 'n')},
-      {std::string(40, 'n'), std::string(15, 'n')},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const dm_target_spec spec =
-        SpecAt(TextTarget(0, 1, c.name, "").Serialize(), 0);
-    std::string field(spec.target_type, sizeof(spec.target_type));
-    EXPECT_EQ(field, c.stored + std::string(16 - c.stored.size(), '\0'));
   }
 }
 
