@@ -14,7 +14,7 @@ namespace {
 
 using DeleteTest = DmTest;
 
-TEST_F(DeleteTest, LiveDeviceWithLinkIsRemovedWithoutWaiting) {
+TEST_F(DeleteTest, RemovalWithoutWaitWantsAUeventOnlyForAnExistingLink) {
   DmTable table = LinearTable();
   std::string path;
   ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
@@ -27,14 +27,12 @@ TEST_F(DeleteTest, LiveDeviceWithLinkIsRemovedWithoutWaiting) {
   EXPECT_THAT(
       std::vector<std::string>(requests.begin() + before, requests.end()),
       ElementsAre("DM_DEV_STATUS a", "DM_DEV_REMOVE a"));
-}
 
-TEST_F(DeleteTest, MissingUeventFailsOnlyWhenTheLinkExisted) {
-  DmTable table = LinearTable();
-  std::string path;
+  // A reply without the uevent flag fails the removal of a device that had
+  // its link.
   ASSERT_TRUE(dm_->CreateDevice("a", table, &path, milliseconds(500)));
   Inject({"DM_DEV_REMOVE.flags=0"});
-  auto lines =
+  lines =
       Logged([&] { EXPECT_FALSE(dm_->DeleteDevice("a", milliseconds(0))); });
   EXPECT_THAT(lines, ElementsAre("E Didn't generate uevent for [a] removal"));
   EXPECT_THAT(fakedm::Devices(), IsEmpty())
