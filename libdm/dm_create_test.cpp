@@ -7,11 +7,9 @@
 
 #include <cstring>
 #include <fstream>
-#include <regex>
 
 #include "dm_request.h"
 #include "dm_test_util.h"
-#include "test_tables.h"
 
 namespace android {
 namespace dm {

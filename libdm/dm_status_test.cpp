@@ -1,10 +1,7 @@
 // Device status and paths against the fake kernel, and every call on an
 // unknown name.
-#include <gmock/gmock.h>
-
 #include <functional>
 
-#include "dm_request.h"
 #include "dm_test_util.h"
 
 namespace android {
