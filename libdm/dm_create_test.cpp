@@ -180,11 +180,10 @@ TEST_F(CreateTest, RecoveryModeChoosesThePathToWaitFor) {
   };
   ASSERT_EQ(mkdir((root_ + "/system").c_str(), 0755), 0);
   ASSERT_EQ(mkdir((root_ + "/system/bin").c_str(), 0755), 0);
-  const std::string link_delay = "link=";
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.recovery ? "recovery " : "normal ") + c.props);
     fakedm::Reset();
-    Inject({"devmgr=1", link_delay + (&c == &cases[0] ? "never" : "1")});
+    Inject({"devmgr=1", &c == &cases[0] ? "link=never" : "link=1"});
     unlink((root_ + "/system/bin/recovery").c_str());
     if (c.recovery) std::ofstream(root_ + "/system/bin/recovery");
     std::ofstream(root_ + "/system/build.prop") << c.props;

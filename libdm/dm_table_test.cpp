@@ -60,12 +60,6 @@ TEST(DmTargetLinear, EncodesTheRegionsByteForByte) {
   }
 }
 
-TEST(DmTargetLinear, ParameterStringIsPlainDecimal) {
-  EXPECT_EQ(DmTargetLinear(0, 1, "/d", 0).GetParameterString(), "/d 0");
-  EXPECT_EQ(DmTargetLinear(0, 1, "/d", UINT64_MAX).GetParameterString(),
-            "/d 18446744073709551615");
-}
-
 // A record by its parameter length and type name: text + NUL padded to 8
 // after the 40-byte header; the name cut to 15 bytes and NUL-terminated.
 TEST(DmTarget, RecordPadsTextToEightAndCutsTheTypeName) {
@@ -134,17 +128,21 @@ TEST(DmTable, GapsAndOverlapsAreLeftToTheKernel) {
       table.AddTarget(std::make_unique<DmTargetLinear>(0, 10, "/a", 0)));
   ASSERT_TRUE(
       table.AddTarget(std::make_unique<DmTargetLinear>(5, 20, "/b", 1)));
-  ASSERT_TRUE(
-      table.AddTarget(std::make_unique<DmTargetLinear>(100, 1, "/c", 2)));
+  ASSERT_TRUE(table.AddTarget(
+      std::make_unique<DmTargetLinear>(100, 1, "/c", UINT64_MAX)));
   EXPECT_TRUE(table.valid());
   EXPECT_EQ(table.sector_count(), 31u);
   EXPECT_EQ(table.target_count(), 3u);
   const std::string records = table.Serialize();
-  ASSERT_EQ(records.size(), 3 * 48u);
+  ASSERT_EQ(records.size(), 48 + 48 + 64u);
   EXPECT_EQ(SpecAt(records, 0).sector_start, 0u);
   EXPECT_EQ(SpecAt(records, 48).sector_start, 5u);
   EXPECT_EQ(SpecAt(records, 96).sector_start, 100u);
-  EXPECT_EQ(records.substr(48 + 40, 4), "/b 1");
+  // The sector in plain decimal.
+  EXPECT_EQ(records.substr(40, 5), std::string("/a 0\0", 5));
+  EXPECT_EQ(records.substr(48 + 40, 5), std::string("/b 1\0", 5));
+  EXPECT_EQ(records.substr(96 + 40, 24),
+            std::string("/c 18446744073709551615\0", 24));
   // Encoding leaves the table as it was.
   EXPECT_EQ(table.Serialize(), records);
 }
