@@ -76,7 +76,6 @@ class DmClient {
 
   bool ok() const { return control_.ok(); }
 
-  // Sends |cmd| with |req|.
   Result Run(unsigned long cmd, DmRequest req) const;
   // A bare request naming |name|.
   static DmRequest Named(const std::string& name, uint32_t flags = 0);
