@@ -1,10 +1,7 @@
 // Device status and paths against the fake kernel, and every call on an
 // unknown name.
-#include <gmock/gmock.h>
-
 #include <functional>
 
-#include "dm_request.h"
 #include "dm_test_util.h"
 
 namespace android {
@@ -15,7 +12,6 @@ namespace {
 using StatusTest = DmTest;
 
 TEST_F(StatusTest, StateFollowsRegistrationLoadAndResume) {
-  EXPECT_EQ(dm_->GetState("a"), DeviceState::Unavailable);
   ASSERT_TRUE(dm_->CreateDevice("a", "uuid-a"));
   EXPECT_EQ(dm_->GetState("a"), DeviceState::Inactive);
   DmTable table = LinearTable();
@@ -65,21 +61,6 @@ TEST_F(StatusTest, UnknownNameFailsEachCallWithItsOwnLines) {
   EXPECT_EQ(info.size(), 2u);
 }
 
-TEST_F(StatusTest, PathsAndNumbersOfALiveDevice) {
-  ASSERT_TRUE(dm_->CreateDevice("a", "0f0e0d0c-aaaa-bbbb-cccc-000000000001"));
-  unsigned long number = 0;
-  std::string text = "replace me", node = "replace me", unique = "replace me";
-  EXPECT_TRUE(dm_->GetDeviceNumber("a", &number));
-  EXPECT_EQ(number, 0xFD00u);
-  EXPECT_TRUE(dm_->GetDeviceString("a", &text));
-  EXPECT_EQ(text, "253:0");
-  EXPECT_TRUE(dm_->GetDmDevicePathByName("a", &node));
-  EXPECT_EQ(node, "/dev/block/dm-0");
-  EXPECT_TRUE(dm_->GetDeviceUniquePath("a", &unique));
-  EXPECT_EQ(unique,
-            "/dev/block/mapper/by-uuid/0f0e0d0c-aaaa-bbbb-cccc-000000000001");
-}
-
 TEST_F(StatusTest, DeviceWithoutUuidHasNoUniquePathToWaitFor) {
   ASSERT_TRUE(dm_->CreateDevice("bare", ""));
   std::string unique = "keep", node, text;
@@ -104,25 +85,39 @@ TEST_F(StatusTest, DeviceWithoutUuidHasNoUniquePathToWaitFor) {
                           "E Failed to get unique path for device bare"));
   EXPECT_EQ(unique, "keep");
   EXPECT_THAT(fakedm::Devices(), IsEmpty());
+
+  // Its removal works; only a removal that would wait for the link fails.
+  for (int timeout : {0, -5, 100}) {
+    SCOPED_TRACE(timeout);
+    ASSERT_TRUE(dm_->CreateDevice("bare", ""));
+    lines = Logged([&] {
+      EXPECT_EQ(dm_->DeleteDevice("bare", milliseconds(timeout)), timeout <= 0);
+    });
+    EXPECT_THAT(lines,
+                ElementsAre("E Device does not have a unique path: bare",
+                            "E Failed to get unique path for device bare"));
+    EXPECT_THAT(fakedm::Devices(), IsEmpty());
+  }
 }
 
 // A name that does not fit the kernel's field with its NUL, or a UUID over
 // 128 bytes, would reach the kernel cut and the request would act on the
 // device bearing the cut text: every operation refuses it, before any
-// request, and that device stays as it was.
+// request, and that device stays as it was. No name at all is refused too.
 TEST_F(StatusTest, NamesTooLongForTheKernelAreRefusedByEveryOperation) {
+  // 127 bytes is the longest name the kernel's field holds whole.
   const std::string cut(DM_NAME_LEN - 1, 'k');
   DmTable table = LinearTable();
-  ASSERT_TRUE(dm_->CreateDevice(cut, "uuid-k"));
-  ASSERT_TRUE(dm_->LoadTableAndActivate(cut, table));
+  std::string text;
+  ASSERT_TRUE(dm_->CreateDevice(cut, table, &text, milliseconds(500)));
   const std::string name = cut + "tail";
   const std::string uuid(DM_UUID_LEN, 'u');
   const std::string refused =
       "E [" + name + "] is too long to be device mapper name";
-  std::string text = "keep";
+  text = "keep";
   unsigned long number = 7;
   std::vector<IDeviceMapper::TargetInfo> info;
-  // Each call with a long name; then creation with a long UUID.
+  // Each call with a long name; then creation with a long UUID, and unnamed.
   const std::vector<std::function<bool()>> calls = {
       [&] { return dm_->GetState(name) != DeviceState::Unavailable; },
       [&] { return dm_->GetDeviceNumber(name, &number); },
@@ -139,15 +134,16 @@ TEST_F(StatusTest, NamesTooLongForTheKernelAreRefusedByEveryOperation) {
       [&] { return dm_->CreateEmptyDevice(name); },
       [&] { return dm_->CreateDevice(name, table, &text, milliseconds(0)); },
       [&] { return dm_->CreateDevice("u", uuid); },
+      [&] { return dm_->CreateDevice("", table, &text, milliseconds(0)); },
   };
+  std::vector<std::string> want(calls.size() - 2, refused);
+  want.push_back("E [" + uuid + "] is too long to be device mapper uuid");
+  want.push_back("E Unnamed device mapper device creation is not supported");
   for (size_t i = 0; i < calls.size(); ++i) {
     SCOPED_TRACE(i);
     const size_t requests = fakedm::Requests().size();
     EXPECT_THAT(Logged([&] { EXPECT_FALSE(calls[i]()); }),
-                ElementsAre(i + 1 < calls.size() ? refused
-                                                 : "E [" + uuid +
-                                                       "] is too long to be "
-                                                       "device mapper uuid"));
+                ElementsAre(want[i]));
     EXPECT_EQ(fakedm::Requests().size(), requests);
   }
   EXPECT_EQ(text, "keep");

@@ -60,22 +60,22 @@ TEST(DmTargetLinear, EncodesTheRegionsByteForByte) {
   }
 }
 
-TEST(DmTargetLinear, ParameterStringIsPlainDecimal) {
-  EXPECT_EQ(DmTargetLinear(0, 1, "/d", 0).GetParameterString(), "/d 0");
-  EXPECT_EQ(DmTargetLinear(0, 1, "/d", UINT64_MAX).GetParameterString(),
-            "/d 18446744073709551615");
-}
-
-// Record length by parameter length: text + NUL, padded to 8 after the
-// 40-byte header.
-TEST(DmTarget, RecordLengthPadsTextAndNulToEight) {
+// A record by its parameter length and type name: text + NUL padded to 8
+// after the 40-byte header; the name cut to 15 bytes and NUL-terminated.
+TEST(DmTarget, RecordPadsTextToEightAndCutsTheTypeName) {
   const struct {
     size_t text_length;
     uint32_t record_length;
-  } cases[] = {{0, 48}, {1, 48}, {7, 48}, {8, 56}, {15, 56}, {16, 64}};
+    std::string name, stored;
+  } cases[] = {{0, 48, "crypt", "crypt"},
+               {1, 48, std::string(15, 'n'), std::string(15, 'n')},
+               {7, 48, std::string(16, 'n'), std::string(15, 'n')},
+               {8, 56, std::string(40, 'n'), std::string(15, 'n')},
+               {15, 56, "t", "t"},
+               {16, 64, "t", "t"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text_length);
-    TextTarget target(3, 5, "t", std::string(c.text_length, 'p'));
+    TextTarget target(3, 5, c.name, std::string(c.text_length, 'p'));
     const std::string record = target.Serialize();
     ASSERT_EQ(record.size(), c.record_length);
     const dm_target_spec spec = SpecAt(record, 0);
@@ -83,30 +83,13 @@ TEST(DmTarget, RecordLengthPadsTextAndNulToEight) {
     EXPECT_EQ(spec.sector_start, 3u);
     EXPECT_EQ(spec.length, 5u);
     EXPECT_EQ(spec.status, 0);
+    EXPECT_EQ(std::string(spec.target_type, sizeof(spec.target_type)),
+              c.stored + std::string(16 - c.stored.size(), '\0'));
     EXPECT_EQ(record.substr(40, c.text_length),
               std::string(c.text_length, 'p'));
     // Everything after the text is zero: the NUL and the padding.
     EXPECT_EQ(record.substr(40 + c.text_length),
               std::string(c.record_length - 40 - c.text_length, '\0'));
-  }
-}
-
-TEST(DmTarget, TypeNameIsCutToFifteenBytesAndTerminated) {
-  const struct {
-    std::string name;
-    std::string stored;
-  } cases[] = {
-      {"crypt", "crypt"},
-      {std::string(15, 'n'), std::string(15, 'n')},
-      {std::string(16, 'n'), std::string(15, 'n')},
-      {std::string(40, 'n'), std::string(15, 'n')},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const dm_target_spec spec =
-        SpecAt(TextTarget(0, 1, c.name, "").Serialize(), 0);
-    std::string field(spec.target_type, sizeof(spec.target_type));
-    EXPECT_EQ(field, c.stored + std::string(16 - c.stored.size(), '\0'));
   }
 }
 
@@ -145,17 +128,21 @@ TEST(DmTable, GapsAndOverlapsAreLeftToTheKernel) {
       table.AddTarget(std::make_unique<DmTargetLinear>(0, 10, "/a", 0)));
   ASSERT_TRUE(
       table.AddTarget(std::make_unique<DmTargetLinear>(5, 20, "/b", 1)));
-  ASSERT_TRUE(
-      table.AddTarget(std::make_unique<DmTargetLinear>(100, 1, "/c", 2)));
+  ASSERT_TRUE(table.AddTarget(
+      std::make_unique<DmTargetLinear>(100, 1, "/c", UINT64_MAX)));
   EXPECT_TRUE(table.valid());
   EXPECT_EQ(table.sector_count(), 31u);
   EXPECT_EQ(table.target_count(), 3u);
   const std::string records = table.Serialize();
-  ASSERT_EQ(records.size(), 3 * 48u);
+  ASSERT_EQ(records.size(), 48 + 48 + 64u);
   EXPECT_EQ(SpecAt(records, 0).sector_start, 0u);
   EXPECT_EQ(SpecAt(records, 48).sector_start, 5u);
   EXPECT_EQ(SpecAt(records, 96).sector_start, 100u);
-  EXPECT_EQ(records.substr(48 + 40, 4), "/b 1");
+  // The sector in plain decimal.
+  EXPECT_EQ(records.substr(40, 5), std::string("/a 0\0", 5));
+  EXPECT_EQ(records.substr(48 + 40, 5), std::string("/b 1\0", 5));
+  EXPECT_EQ(records.substr(96 + 40, 24),
+            std::string("/c 18446744073709551615\0", 24));
   // Encoding leaves the table as it was.
   EXPECT_EQ(table.Serialize(), records);
 }

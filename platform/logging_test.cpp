@@ -43,20 +43,6 @@ TEST(TextStream, FormatsEveryPieceAsAnOstreamWould) {
   EXPECT_EQ(light.str(), standard.str());
 }
 
-TEST_F(LoggingTest, PlogAppendsTheErrnoDescription) {
-  contract::StderrCapture capture;
-  errno = ENXIO;
-  PLOG(ERROR) << "DM_DEV_STATUS failed for "
-              << "name";
-  const std::string log = capture.Stop();
-  EXPECT_NE(
-      log.find("DM_DEV_STATUS failed for name: No such device or address\n"),
-      std::string::npos)
-      << log;
-  // Severity letter and source position come before the text.
-  EXPECT_NE(log.find(" E logging_test.cpp:"), std::string::npos) << log;
-}
-
 // And no kind of line, written or filtered out, disturbs errno.
 TEST_F(LoggingTest, FilterDecidesWhichLinesAreBuiltAndWritten) {
   const struct {

@@ -39,21 +39,19 @@ TEST_F(PropertiesTest, FirstDefinitionWinsAcrossAndWithinFiles) {
                               "no equals sign here\n");
   const std::string b =
       Write("b.prop", "ro.build.version.sdk=30\nro.only.b=yes");
-  Use(dir_.Path("missing.prop") + ":" + a + ":" + b);
+  // A missing file and a directory (it cannot be read as a file) count as
+  // empty.
+  Use(dir_.Path("missing.prop") + ":" + dir_.path() + ":" + a + ":" + b);
   EXPECT_EQ(GetProperty("ro.build.version.sdk", "x"), "29");
   EXPECT_EQ(GetProperty("ro.only.b", ""), "yes");
   EXPECT_EQ(GetProperty("ro.spaced", ""), "value with blanks");
   EXPECT_EQ(GetProperty("ro.build.ab_update", "dflt"), "");  // defined empty
   EXPECT_EQ(GetProperty("ro.absent", "dflt"), "dflt");
   EXPECT_EQ(GetProperty("# comment", "dflt"), "dflt");
-}
-
-TEST_F(PropertiesTest, MissingOrUnreadableFilesCountAsEmpty) {
-  Use(dir_.Path("none") + ":" +
-      dir_.path());  // a directory cannot be read as a file
+  Use(dir_.path());
   EXPECT_EQ(GetProperty("ro.anything", "default"), "default");
   Use("");
-  EXPECT_EQ(GetProperty("ro.anything", "default"), "default");
+  EXPECT_EQ(GetProperty("ro.only.b", "default"), "default");
 }
 
 TEST_F(PropertiesTest, IntegersParseStrictly) {

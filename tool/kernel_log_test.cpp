@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "temp_dir.h"
@@ -21,9 +21,7 @@ using android::base::LogSeverity;
 
 std::string Contents(const std::string& path) {
   std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 TEST(KernelLog, RecordCarriesLevelTagPlaceAndText) {

@@ -1,10 +1,8 @@
-// The raw device-mapper client of the tests: an 8-byte aligned request buffer
-// that starts with a struct dm_ioctl, a control descriptor that sends such
-// requests, the one decoder of DM_TABLE_STATUS replies the tests share, and
-// hand-made target records (including malformed ones the library would never
-// encode), and the device manager's paths for a device. The contract suite
-// drives the kernel with it; the library's tests on real kernels use it as the
-// witness for what the library reports.
+// The tests' raw device-mapper client: request buffers, a control descriptor
+// that sends them, the one DM_TABLE_STATUS reply decoder, hand-made target
+// records (malformed ones too) and the device manager's paths for a device.
+// The contract suite drives the kernel with it; the library's tests on real
+// kernels use it as the witness for what the library reports.
 #pragma once
 
 #include <android-base/unique_fd.h>
@@ -78,7 +76,6 @@ class DmClient {
 
   bool ok() const { return control_.ok(); }
 
-  // Sends |cmd| with |req|.
   Result Run(unsigned long cmd, DmRequest req) const;
   // A bare request naming |name|.
   static DmRequest Named(const std::string& name, uint32_t flags = 0);

@@ -1,12 +1,8 @@
 // The one sandbox of the fake device-mapper kernel: a private folder with the
-// control node and the backing disks asked for, made the fake's root in this
-// process for the object's lifetime, and the way to set the fake's faults
-// and to run a program (the real quillmap) in the sandbox under LD_PRELOAD.
-//
-// Faults and the device manager's delays are FAKEDM_FAULTS items (fakedm.h)
-// in every case: SetFakeEnvironment() puts them in this process's
-// environment, which the linked fake reads again and a program run here
-// inherits.
+// control node and the disks asked for, the fake's root in this process for
+// the object's lifetime; the fake's faults (FAKEDM_FAULTS items, fakedm.h,
+// which the linked fake and a program run here both read), and the real
+// quillmap run in the sandbox under LD_PRELOAD.
 #pragma once
 
 #include <stdint.h>

@@ -1,10 +1,7 @@
-// A fresh, private folder for one test, fixture or fuzz run, removed with
-// everything in it when the object goes.
-//
-// The folder is "<base>/<prefix>.XXXXXX" made by mkdtemp; |base| defaults to
-// $TMPDIR, else /tmp. When it cannot be made, ok() is false and path() is
-// empty. File() makes a file inside it and returns its full path, or "" on
-// failure.
+// A fresh, private folder "<base>/<prefix>.XXXXXX" (mkdtemp; |base| defaults
+// to $TMPDIR, else /tmp) for one test, fixture or fuzz run, removed with
+// everything in it when the object goes. When it cannot be made, ok() is
+// false and path() is empty.
 #pragma once
 
 #include <stdint.h>
@@ -25,8 +22,9 @@ class TempDir {
   const std::string& path() const { return path_; }
   // path() + "/" + |rel|.
   std::string Path(const std::string& rel) const;
-  // Writes |head| to |rel| (making the folders on the way) and then sets the
-  // file's size to |size|: zeros after |head|, or |head| cut short.
+  // Writes |head| to |rel| (making the folders on the way), then sets the
+  // file's size to |size|: zeros after |head|, or |head| cut short. Returns
+  // the file's full path, or "" on failure.
   std::string File(const std::string& rel, const std::string& head,
                    uint64_t size) const;
   // A file holding exactly |text|.

@@ -10,7 +10,6 @@ namespace android {
 namespace dm {
 namespace testing_util {
 
-// A handle of its own per test (the process-wide one outlives tests).
 class TestDeviceMapper : public DeviceMapper {
  public:
   TestDeviceMapper() = default;

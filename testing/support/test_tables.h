@@ -1,9 +1,8 @@
-// Tables and targets for tests: LinearTable, the one builder of the tables
-// most tests load (consecutive linear targets; a target the table refuses is
-// left out, which the kernel then sees in turn), and TextTarget, a target of
-// any type name and parameter text, valid or not, for tables the program never
-// makes (given counters, it counts the calls of name() and
-// GetParameterString()); and kUfs, the header the tests' UFS boot units carry.
+// Tables and targets for tests: LinearTable, the one builder of the linear
+// tables most tests load (a target the table refuses is left out); TextTarget,
+// a target of any type name and text, valid or not, counting the calls of
+// name() and GetParameterString() when given counters; and kUfs, the header the
+// tests' UFS boot units carry.
 #pragma once
 
 #include <libdm/dm_table.h>
