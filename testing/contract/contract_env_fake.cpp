@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "contract_env.h"
+#include "contract_fixture.h"
 #include "fake_sandbox.h"
 #include "fakedm/fakedm.h"
 
@@ -15,21 +15,16 @@ namespace {
 class FakeKernel : public testing::Environment {
  public:
   void SetUp() override {
-    sandbox_ = std::make_unique<quillmap_testing::FakeSandbox>("contract");
-    ASSERT_TRUE(sandbox_->ok());
+    sandbox = std::make_unique<quillmap_testing::FakeSandbox>("contract");
+    ASSERT_TRUE(sandbox->ok());
     for (const Disk& d : kDisks) {
-      ASSERT_TRUE(sandbox_->AddDisk(d.path, std::string(d.header, 4), d.size))
+      ASSERT_TRUE(sandbox->AddDisk(d.path, std::string(d.header, 4), d.size))
           << d.path;
     }
   }
-  void TearDown() override { sandbox_.reset(); }
+  void TearDown() override { sandbox.reset(); }
 
-  std::string Inside(const std::string& path) const {
-    return sandbox_->Inside(path);
-  }
-
- private:
-  std::unique_ptr<quillmap_testing::FakeSandbox> sandbox_;
+  std::unique_ptr<quillmap_testing::FakeSandbox> sandbox;
 };
 
 FakeKernel* const g_fake =
@@ -44,7 +39,7 @@ std::string DeviceNumberOf(const std::string& path) {
 }
 
 std::string InspectPath(const std::string& path) {
-  return g_fake->Inside(path);
+  return g_fake->sandbox->Inside(path);
 }
 
 }  // namespace contract

@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include "contract_env.h"
+#include "contract_fixture.h"
 
 namespace contract {
 

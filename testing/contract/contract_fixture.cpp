@@ -6,11 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <memory>
 
-#include "contract_env.h"
-#include "libdm/dm_table.h"
-#include "libdm/dm_target.h"
 #include "witness.h"
 
 namespace contract {
@@ -56,14 +52,8 @@ void DmContract::TearDown() {
     EXPECT_TRUE(WaitFor(NodePath(m), false)) << NodePath(m);
 }
 
-std::string DmContract::NewName() {
-  return "qmct-" + std::to_string(getpid()) + "-" +
-         std::to_string(++g_sequence);
-}
-
-std::string DmContract::NewUuid() {
-  return "qmct-uuid-" + std::to_string(getpid()) + "-" +
-         std::to_string(++g_sequence);
+std::string DmContract::NewName(const char* prefix) {
+  return prefix + std::to_string(getpid()) + "-" + std::to_string(++g_sequence);
 }
 
 Result DmContract::Create(const std::string& name, const std::string& uuid) {

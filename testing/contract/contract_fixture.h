@@ -1,8 +1,8 @@
-// The contract suite's fixture: the shared raw client (DmClient) with
-// short helpers for creation and loads, bounded waits for the device manager,
-// and cleanup. Every device a test makes through Create() is removed after
-// the test, pass or fail, and its block node is waited away so the next test
-// starts clean.
+// The contract suite's fixture: the shared raw client (DmClient) with short
+// helpers for creation and loads, bounded waits for the device manager, and
+// cleanup. Every device a test makes through Create() is removed after the
+// test, pass or fail, and its block node is waited away so that the next test
+// starts clean. The library's real-kernel tests share it.
 #pragma once
 
 #include <android-base/unique_fd.h>
@@ -14,13 +14,33 @@
 #include <vector>
 
 #include "dm_request.h"
+#include "guest_disks.h"
 #include "test_tables.h"
 
 namespace contract {
 
 using android::base::unique_fd;
-
 using quillmap_testing::Linear;
+
+inline constexpr uint32_t kStructSize = sizeof(struct dm_ioctl);
+
+// The backing disks with their headers (the "contract" group of
+// cmake/QuillmapGuest.cmake): the fake makes them in its sandbox before the
+// first test, the guest runner attaches them.
+using Disk = quillmap_testing::GuestDisk;
+inline constexpr const auto& kDisks = quillmap_testing::kContractDisks;
+
+// What differs between the two kernels the suite runs against: each suite
+// binary links one of contract_env_fake.cpp (libfakedm in a sandbox, on the
+// host) and contract_env_real.cpp (a real device-mapper, in a guest).
+bool IsRealKernel();
+// "MAJ:MIN" of the block device at |path| as the kernel names it in table
+// lines, "" when there is none.
+std::string DeviceNumberOf(const std::string& path);
+// Where the test process can inspect |path| (an absolute device path such as
+// "/dev/block/dm-0") with calls the fake does not redirect (lstat, readlink,
+// realpath): the sandbox's copy on the host, the path itself in the guest.
+std::string InspectPath(const std::string& path);
 
 // The DM_TABLE_LOAD records of consecutive linear targets, encoded by the
 // library.
@@ -47,8 +67,9 @@ class DmContract : public testing::Test, protected DmClient {
   void SetUp() override;
   void TearDown() override;
 
-  std::string NewName();
-  std::string NewUuid();
+  // A name, or uuid, no other device of this run has.
+  std::string NewName(const char* prefix = "qmct-");
+  std::string NewUuid() { return NewName("qmct-uuid-"); }
 
   Result Create(const std::string& name, const std::string& uuid = "");
   // DM_DEV_CREATE with a request the test made.

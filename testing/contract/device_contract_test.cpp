@@ -8,17 +8,13 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <functional>
 #include <set>
 
-#include "contract_env.h"
 #include "contract_fixture.h"
 #include "test_handle.h"
 
 namespace contract {
 namespace {
-
-constexpr uint32_t kStructSize = sizeof(struct dm_ioctl);
 
 TEST_F(DmContract, BackingDisksHaveTheirHeadersAndSizes) {
   std::set<std::string> numbers;
@@ -37,43 +33,6 @@ TEST_F(DmContract, BackingDisksHaveTheirHeadersAndSizes) {
   EXPECT_EQ(numbers.size(), std::size(kDisks)) << "device numbers must differ";
 }
 
-TEST_F(DmContract, CreateReplyDescribesTheNewDevice) {
-  const std::string name = NewName();
-  const std::string uuid = NewUuid();
-  DmRequest req = Named(name);
-  req.SetUuid(uuid);
-  // Bytes past the bare header are not part of the reply.
-  memset(req.header()->data, 0x5a, sizeof(req.header()->data));
-  Result r = CreateWith(std::move(req));
-  ASSERT_EQ(r.error, 0) << strerror(r.error);
-  const Version kernel = KernelVersion();
-  EXPECT_EQ(r->version[0], 4u);
-  EXPECT_EQ(r->version[1], kernel.minor);
-  EXPECT_EQ(r->version[2], kernel.patch);
-  EXPECT_EQ(r->data_size, kBareSize);
-  EXPECT_EQ(r->data_start, kStructSize);
-  EXPECT_EQ(r->flags, 0u);
-  EXPECT_EQ(r->target_count, 0u);
-  EXPECT_EQ(r->open_count, 0);
-  EXPECT_EQ(r->event_nr, 0u);
-  // The major is the kernel's own for mapped devices, none of the disks'.
-  for (const Disk& d : kDisks) {
-    EXPECT_NE(
-        DeviceNumberOf(d.path).rfind(std::to_string(major(r->dev)) + ":", 0),
-        0u)
-        << d.path;
-  }
-  EXPECT_EQ(r->name, name);
-  EXPECT_EQ(r->uuid, uuid);
-  for (char c : r->data) EXPECT_EQ(c, 0x5a);
-
-  Result status = Status(name);
-  ASSERT_EQ(status.error, 0);
-  EXPECT_EQ(status->dev, r->dev);
-  EXPECT_EQ(status->flags, 0u);
-  EXPECT_EQ(status->uuid, uuid);
-}
-
 TEST_F(DmContract, DeviceNumbersUseTheStandardEncoding) {
   Result first = Create(NewName());
   ASSERT_EQ(first.error, 0);
@@ -83,10 +42,10 @@ TEST_F(DmContract, DeviceNumbersUseTheStandardEncoding) {
   // requested number counts); the fake, which the library never asks for a
   // number, as the lowest free one once devices fill the minors below.
   const uint32_t persistent = IsRealKernel() ? DM_PERSISTENT_DEV_FLAG : 0;
-  for (std::string filler;
-       !persistent && (filler.empty() || MinorOf(filler) < 299);) {
-    filler = NewName();
-    ASSERT_EQ(Create(filler).error, 0);
+  for (uint32_t m = minor(first->dev); !persistent && m < 299;) {
+    Result filler = Create(NewName());
+    ASSERT_EQ(filler.error, 0);
+    m = minor(filler->dev);
   }
   DmRequest req = Named(NewName(), persistent);
   req.header()->dev = makedev(dm_major, 300);
@@ -125,160 +84,120 @@ TEST_F(DmContract, DeviceNumbersUseTheStandardEncoding) {
   ASSERT_TRUE(dm.GetDmDevicePathByName(r->name, &path));
   EXPECT_EQ(path, NodePath(300));
 
-  // A taken minor: the kernel cannot make the device at all.
+  // A taken minor: no device, under a new name or a taken one (ENXIO, not
+  // EBUSY: the minor is checked first).
   if (!persistent) return;
-  DmRequest again = Named(NewName(), DM_PERSISTENT_DEV_FLAG);
-  again.header()->dev = makedev(dm_major, 300);
-  EXPECT_EQ(CreateWith(std::move(again)).error, ENXIO);
-  DmRequest taken_and_named = Named(r->name, DM_PERSISTENT_DEV_FLAG);
-  taken_and_named.header()->dev = makedev(dm_major, 300);
-  EXPECT_EQ(CreateWith(std::move(taken_and_named)).error, ENXIO)
-      << "the minor is checked first";
-}
-
-TEST_F(DmContract, CreateRefusalsLeaveEverythingAsItWas) {
-  const std::string name = NewName();
-  const std::string uuid = NewUuid();
-  ASSERT_EQ(Create(name, uuid).error, 0);
-  // The lowest free minor now: a refused creation must not use it up.
-  const std::string probe = NewName();
-  ASSERT_EQ(Create(probe).error, 0);
-  const uint32_t free_minor = MinorOf(probe);
-  ASSERT_EQ(Remove(probe).error, 0);
-
-  const struct {
-    const char* what;
-    std::string name;
-    std::string uuid;
-    int error;
-  } cases[] = {
-      {"duplicate name", name, NewUuid(), EBUSY},
-      {"duplicate uuid", NewName(), uuid, EBUSY},
-      {"duplicate name and uuid", name, uuid, EBUSY},
-      {"empty name", "", NewUuid(), EINVAL},
-      {"slash in name", "qmct/slash", "", EINVAL},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(Create(c.name, c.uuid).error, c.error);
+  for (const std::string& name : {NewName(), std::string(r->name)}) {
+    DmRequest again = Named(name, DM_PERSISTENT_DEV_FLAG);
+    again.header()->dev = makedev(dm_major, 300);
+    EXPECT_EQ(CreateWith(std::move(again)).error, ENXIO) << name;
   }
-  Result status = Status(name);
-  ASSERT_EQ(status.error, 0);
-  EXPECT_EQ(status->uuid, uuid);
-  const std::string next = NewName();
-  ASSERT_EQ(Create(next).error, 0);
-  EXPECT_EQ(MinorOf(next), free_minor);
 }
 
 TEST_F(DmContract, UnterminatedNameAndUuidAreCut) {
-  const struct {
-    const char* what;
-    bool uuid;
-    size_t size;
-  } cases[] = {
-      {"name", false, DM_NAME_LEN},
-      {"uuid", true, DM_UUID_LEN},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::string text = c.uuid ? NewUuid() : NewName();
-    text.resize(c.size, 'q');  // fills the field: no NUL
-    DmRequest req = Named(c.uuid ? NewName() : text);
-    if (c.uuid) req.SetUuid(text);
-    Result r = CreateWith(std::move(req));
-    ASSERT_EQ(r.error, 0) << strerror(r.error);
-    const std::string cut = text.substr(0, c.size - 1);
-    EXPECT_EQ(c.uuid ? r->uuid : r->name, cut);
-    // The library looks devices up by name alone.
-    if (c.uuid && !IsRealKernel()) continue;
-    DmRequest lookup;
-    if (c.uuid) {
-      lookup.SetUuid(cut);
-    } else {
-      lookup.SetName(cut);
-    }
-    EXPECT_EQ(Run(DM_DEV_STATUS, std::move(lookup)).error, 0);
-  }
+  std::string name = NewName();
+  std::string uuid = NewUuid();
+  name.resize(DM_NAME_LEN, 'q');  // fills the field: no NUL
+  uuid.resize(DM_UUID_LEN, 'q');
+  DmRequest req = Named(name);
+  req.SetUuid(uuid);
+  Result r = CreateWith(std::move(req));
+  ASSERT_EQ(r.error, 0) << strerror(r.error);
+  name.pop_back();
+  uuid.pop_back();
+  EXPECT_EQ(r->name, name);
+  EXPECT_EQ(r->uuid, uuid);
+  EXPECT_EQ(Status(name).error, 0);
+  // The library looks devices up by name alone.
+  if (!IsRealKernel()) return;
+  DmRequest lookup;
+  lookup.SetUuid(uuid);
+  EXPECT_EQ(Run(DM_DEV_STATUS, std::move(lookup)).error, 0);
 }
 
-// A device is found by its name, its uuid or its number, one of them alone;
-// the reply names it. The library names devices by name alone: the other
-// ways are the real kernel's rows only.
-TEST_F(DmContract, LookupByNameUuidOrDevice) {
+// The creation's reply describes the new device, which is then found by its
+// name, its uuid or its number, one of them alone; the reply names it. The
+// library names devices by name alone: the other ways are the real kernel's
+// rows only.
+TEST_F(DmContract, CreateReplyAndLookupByNameUuidOrDevice) {
   const std::string name = NewName();
   const std::string uuid = NewUuid();
-  Result created = Create(name, uuid);
-  ASSERT_EQ(created.error, 0);
+  DmRequest req = Named(name);
+  req.SetUuid(uuid);
+  // Bytes past the bare header are not part of the reply.
+  memset(req.header()->data, 0x5a, sizeof(req.header()->data));
+  Result created = CreateWith(std::move(req));
+  ASSERT_EQ(created.error, 0) << strerror(created.error);
+  const Version kernel = KernelVersion();
+  EXPECT_EQ(created->version[0], 4u);
+  EXPECT_EQ(created->version[1], kernel.minor);
+  EXPECT_EQ(created->version[2], kernel.patch);
+  EXPECT_EQ(created->data_size, kBareSize);
+  EXPECT_EQ(created->data_start, kStructSize);
+  EXPECT_EQ(created->flags, 0u);
+  EXPECT_EQ(created->target_count, 0u);
+  EXPECT_EQ(created->open_count, 0);
+  EXPECT_EQ(created->event_nr, 0u);
+  // The major is the kernel's own for mapped devices, none of the disks'.
+  for (const Disk& d : kDisks) {
+    EXPECT_NE(DeviceNumberOf(d.path).rfind(
+                  std::to_string(major(created->dev)) + ":", 0),
+              0u)
+        << d.path;
+  }
+  EXPECT_EQ(created->name, name);
+  EXPECT_EQ(created->uuid, uuid);
+  for (char c : created->data) EXPECT_EQ(c, 0x5a);
+
   const std::string records = LinearRecords({{8, "/dev/block/sdb", 0}});
+  const std::string none = "qmct-none";
+  const dev_t dev = created->dev;
+  const dev_t no_dev = makedev(253, 1048575);
   const struct {
     const char* what;
     unsigned long cmd;
-    std::function<void(DmRequest&)> fill;
+    std::string name, uuid;
+    dev_t dev;
     int error;
     bool real_only = false;
+    uint32_t flags = 0;
   } cases[] = {
-      {"status by name", DM_DEV_STATUS, [&](DmRequest& r) { r.SetName(name); },
-       0},
-      {"status by uuid", DM_DEV_STATUS, [&](DmRequest& r) { r.SetUuid(uuid); },
-       0, true},
-      {"status by device number", DM_DEV_STATUS,
-       [&](DmRequest& r) { r.header()->dev = created->dev; }, 0, true},
-      {"status, unknown name", DM_DEV_STATUS,
-       [](DmRequest& r) { r.SetName("qmct-none"); }, ENXIO},
-      {"status, unknown uuid", DM_DEV_STATUS,
-       [](DmRequest& r) { r.SetUuid("qmct-none"); }, ENXIO, true},
-      {"status, unknown device number", DM_DEV_STATUS,
-       [](DmRequest& r) { r.header()->dev = makedev(253, 1048575); }, ENXIO,
+      {"status by name", DM_DEV_STATUS, name, "", 0, 0},
+      {"status by uuid", DM_DEV_STATUS, "", uuid, 0, 0, true},
+      {"status by device number", DM_DEV_STATUS, "", "", dev, 0, true},
+      {"status, unknown name", DM_DEV_STATUS, none, "", 0, ENXIO},
+      {"status, unknown uuid", DM_DEV_STATUS, "", none, 0, ENXIO, true},
+      {"status, unknown device number", DM_DEV_STATUS, "", "", no_dev, ENXIO,
        true},
-      {"status, nothing named", DM_DEV_STATUS, [](DmRequest&) {}, ENXIO},
-      {"status, name and uuid", DM_DEV_STATUS,
-       [&](DmRequest& r) {
-         r.SetName(name);
-         r.SetUuid(uuid);
-       },
-       EINVAL, true},
-      {"status, name and device number", DM_DEV_STATUS,
-       [&](DmRequest& r) {
-         r.SetName(name);
-         r.header()->dev = created->dev;
-       },
-       ENXIO, true},
-      {"status, uuid and device number", DM_DEV_STATUS,
-       [&](DmRequest& r) {
-         r.SetUuid(uuid);
-         r.header()->dev = created->dev;
-       },
-       ENXIO, true},
-      {"remove, unknown name", DM_DEV_REMOVE,
-       [](DmRequest& r) { r.SetName("qmct-none"); }, ENXIO},
-      {"resume, unknown name", DM_DEV_SUSPEND,
-       [](DmRequest& r) { r.SetName("qmct-none"); }, ENXIO},
-      {"suspend, unknown name", DM_DEV_SUSPEND,
-       [](DmRequest& r) {
-         r.SetName("qmct-none");
-         r.header()->flags = DM_SUSPEND_FLAG;
-       },
-       ENXIO, true},
-      {"load, unknown name", DM_TABLE_LOAD,
-       [&](DmRequest& r) {
-         r.SetName("qmct-none");
-         r.SetTable(records, 1);
-       },
-       ENXIO},
-      {"table status, unknown name", DM_TABLE_STATUS,
-       [](DmRequest& r) { r.SetName("qmct-none"); }, ENXIO},
+      {"status, nothing named", DM_DEV_STATUS, "", "", 0, ENXIO},
+      {"status, name and uuid", DM_DEV_STATUS, name, uuid, 0, EINVAL, true},
+      {"status, name and device number", DM_DEV_STATUS, name, "", dev, ENXIO,
+       true},
+      {"status, uuid and device number", DM_DEV_STATUS, "", uuid, dev, ENXIO,
+       true},
+      {"remove, unknown name", DM_DEV_REMOVE, none, "", 0, ENXIO},
+      {"resume, unknown name", DM_DEV_SUSPEND, none, "", 0, ENXIO},
+      {"suspend, unknown name", DM_DEV_SUSPEND, none, "", 0, ENXIO, true,
+       DM_SUSPEND_FLAG},
+      {"load, unknown name", DM_TABLE_LOAD, none, "", 0, ENXIO},
+      {"table status, unknown name", DM_TABLE_STATUS, none, "", 0, ENXIO},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     if (c.real_only && !IsRealKernel()) continue;
-    DmRequest req(4096);
-    c.fill(req);
-    Result r = Run(c.cmd, std::move(req));
+    DmRequest lookup(4096);
+    lookup.SetName(c.name);
+    lookup.SetUuid(c.uuid);
+    lookup.header()->dev = c.dev;
+    lookup.header()->flags = c.flags;
+    if (c.cmd == DM_TABLE_LOAD) lookup.SetTable(records, 1);
+    Result r = Run(c.cmd, std::move(lookup));
     EXPECT_EQ(r.error, c.error) << strerror(r.error);
     if (c.error == 0 && r.error == 0) {
       EXPECT_EQ(r->name, name);
       EXPECT_EQ(r->uuid, uuid);
-      EXPECT_EQ(r->dev, created->dev);
+      EXPECT_EQ(r->dev, dev);
+      EXPECT_EQ(r->flags, 0u);
     }
   }
   EXPECT_EQ(Status(name).error, 0) << "the device is untouched";
@@ -294,34 +213,52 @@ TEST_F(DmContract, RequestFraming) {
   const struct {
     const char* what;
     unsigned long cmd;
-    std::function<void(DmRequest&)> change;
+    uint32_t version[2];  // the request's major and minor
+    uint32_t data_size;   // the request's, when not 0
     int error;
     bool version_written;  // the kernel's version comes back, even on failure
   } cases[] = {
-      {"interface 3", DM_DEV_STATUS,
-       [](DmRequest& r) { r.header()->version[0] = 3; }, EINVAL, true},
-      {"interface 5", DM_DEV_STATUS,
-       [](DmRequest& r) { r.header()->version[0] = 5; }, EINVAL, true},
-      {"newer minor than the kernel's", DM_DEV_STATUS,
-       [&](DmRequest& r) { r.header()->version[1] = kernel.minor + 1; }, EINVAL,
+      {"interface 3", DM_DEV_STATUS, {3, 0}, 0, EINVAL, true},
+      {"interface 5", DM_DEV_STATUS, {5, 0}, 0, EINVAL, true},
+      {"newer minor than the kernel's",
+       DM_DEV_STATUS,
+       {4, kernel.minor + 1},
+       0,
+       EINVAL,
        true},
-      {"the kernel's own minor", DM_DEV_STATUS,
-       [&](DmRequest& r) { r.header()->version[1] = kernel.minor; }, 0, true},
-      {"data_size below the bare header", DM_DEV_STATUS,
-       [](DmRequest& r) { r.header()->data_size = kBareSize - 1; }, EINVAL,
+      {"the kernel's own minor", DM_DEV_STATUS, {4, kernel.minor}, 0, 0, true},
+      {"data_size below the bare header",
+       DM_DEV_STATUS,
+       {4, 0},
+       kBareSize - 1,
+       EINVAL,
        true},
-      {"data_size of the bare header", DM_DEV_STATUS,
-       [](DmRequest& r) { r.header()->data_size = kBareSize; }, 0, true},
-      {"unknown device-mapper command", _IOWR(DM_IOCTL, 40, struct dm_ioctl),
-       [](DmRequest&) {}, ENOTTY, true},
-      {"foreign ioctl type", _IOWR('Q', DM_DEV_STATUS_CMD, struct dm_ioctl),
-       [](DmRequest&) {}, ENOTTY, false},
-      {"version query", DM_VERSION, [](DmRequest&) {}, 0, true},
+      {"data_size of the bare header",
+       DM_DEV_STATUS,
+       {4, 0},
+       kBareSize,
+       0,
+       true},
+      {"unknown device-mapper command",
+       _IOWR(DM_IOCTL, 40, struct dm_ioctl),
+       {4, 0},
+       0,
+       ENOTTY,
+       true},
+      {"foreign ioctl type",
+       _IOWR('Q', DM_DEV_STATUS_CMD, struct dm_ioctl),
+       {4, 0},
+       0,
+       ENOTTY,
+       false},
+      {"version query", DM_VERSION, {4, 0}, 0, 0, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     DmRequest req = Named(name);
-    c.change(req);
+    req.header()->version[0] = c.version[0];
+    req.header()->version[1] = c.version[1];
+    if (c.data_size) req.header()->data_size = c.data_size;
     Result r = Run(c.cmd, std::move(req));
     EXPECT_EQ(r.error, c.error) << strerror(r.error);
     if (c.version_written) {
@@ -334,13 +271,16 @@ TEST_F(DmContract, RequestFraming) {
   }
 }
 
-TEST_F(DmContract, MinorsAreReusedLowestFirst) {
+// Refused creations leave the device they collide with as it was and use up
+// no minor: the lowest free one goes to the next device made.
+TEST_F(DmContract, MinorsAreReusedLowestFirstAndRefusalsTakeNone) {
   for (bool with_table : {false, true}) {
     SCOPED_TRACE(with_table ? "devices with tables" : "devices without tables");
     const std::string a = NewName();
     const std::string b = NewName();
+    const std::string b_uuid = NewUuid();
     ASSERT_EQ(Create(a).error, 0);
-    ASSERT_EQ(Create(b).error, 0);
+    ASSERT_EQ(Create(b, b_uuid).error, 0);
     const uint32_t minor_a = MinorOf(a);
     const uint32_t minor_b = MinorOf(b);
     EXPECT_GT(minor_b, minor_a);
@@ -349,6 +289,25 @@ TEST_F(DmContract, MinorsAreReusedLowestFirst) {
       ASSERT_EQ(Resume(a).error, 0);
     }
     ASSERT_EQ(Remove(a).error, 0);
+    const struct {
+      const char* what;
+      std::string name;
+      std::string uuid;
+      int error;
+    } refusals[] = {
+        {"duplicate name", b, NewUuid(), EBUSY},
+        {"duplicate uuid", NewName(), b_uuid, EBUSY},
+        {"duplicate name and uuid", b, b_uuid, EBUSY},
+        {"empty name", "", NewUuid(), EINVAL},
+        {"slash in name", "qmct/slash", "", EINVAL},
+    };
+    for (const auto& r : refusals) {
+      SCOPED_TRACE(r.what);
+      EXPECT_EQ(Create(r.name, r.uuid).error, r.error);
+    }
+    Result status = Status(b);
+    ASSERT_EQ(status.error, 0);
+    EXPECT_EQ(status->uuid, b_uuid);
     const std::string c = NewName();
     ASSERT_EQ(Create(c).error, 0);
     EXPECT_EQ(MinorOf(c), minor_a);

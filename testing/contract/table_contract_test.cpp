@@ -3,93 +3,77 @@
 #include <errno.h>
 #include <string.h>
 
-#include "contract_env.h"
 #include "contract_fixture.h"
 
 namespace contract {
 namespace {
 
-constexpr uint32_t kStructSize = sizeof(struct dm_ioctl);
 constexpr uint32_t kSpec = sizeof(struct dm_target_spec);
 
-struct Layout {
-  const char* name;
-  bool two_targets;
-  bool table_lines;
-  uint32_t request_data_start;
-};
-
-class StatusLayout : public DmContract,
-                     public testing::WithParamInterface<Layout> {};
-
-TEST_P(StatusLayout, RecordsFollowTheHeader) {
-  const Layout& p = GetParam();
-  std::vector<Linear> targets = {{100, "/dev/block/sdb", 8}};
-  if (p.two_targets) targets.push_back({60, "/dev/block/mmcblk0boot0", 4});
-  const std::string name = NewName();
-  ASSERT_GE(MakeLinear(name, NewUuid(), targets), 0);
-
-  DmRequest req(16384);
-  req.SetName(name);
-  req.header()->flags = p.table_lines ? DM_STATUS_TABLE_FLAG : 0;
-  req.header()->data_start = p.request_data_start;
-  Result r = Run(DM_TABLE_STATUS, std::move(req));
-  ASSERT_EQ(r.error, 0) << strerror(r.error);
-  EXPECT_EQ(r->flags & ~DM_STATUS_TABLE_FLAG,
-            static_cast<uint32_t>(DM_ACTIVE_PRESENT_FLAG));
-  EXPECT_EQ(r->data_start, kStructSize)
-      << "the reply's data always follows the header";
-  EXPECT_EQ(r->target_count, targets.size());
-
-  std::vector<StatusRecord> records = ParseStatus(r.reply);
-  ASSERT_EQ(records.size(), targets.size());
-  uint64_t start = 0;
-  uint64_t offset = 0;
-  for (size_t i = 0; i < targets.size(); ++i) {
-    SCOPED_TRACE("record " + std::to_string(i));
-    const std::string text = p.table_lines
-                                 ? DeviceNumberOf(targets[i].disk) + " " +
-                                       std::to_string(targets[i].sector)
-                                 : "";
-    EXPECT_EQ(records[i].offset, offset);
-    EXPECT_EQ(records[i].spec.sector_start, start);
-    EXPECT_EQ(records[i].spec.length, targets[i].length);
-    EXPECT_EQ(records[i].spec.status, 0);
-    EXPECT_STREQ(records[i].spec.target_type, "linear");
-    EXPECT_EQ(records[i].text, text);
-    offset += PaddedRecordSize(text.size());
-    EXPECT_EQ(records[i].spec.next, offset) << "`next` counts from data_start";
-    if (i + 1 == targets.size()) {
-      EXPECT_EQ(r->data_size,
-                kStructSize + records[i].offset + kSpec + text.size() + 1)
-          << "data_size ends at the last text's NUL";
+TEST_F(DmContract, StatusRecordsFollowTheHeader) {
+  const std::vector<Linear> two = {{100, "/dev/block/sdb", 8},
+                                   {60, "/dev/block/mmcblk0boot0", 4}};
+  const struct {
+    const char* what;
+    size_t targets;  // how many of |two|; none: no table
+    bool table_lines;
+    uint32_t request_data_start;
+  } cases[] = {
+      {"one target, table line", 1, true, kStructSize},
+      {"one target, status line", 1, false, kStructSize},
+      {"two targets, table lines", 2, true, kStructSize},
+      {"two targets, status lines", 2, false, kStructSize},
+      {"the request's data_start is ignored", 2, true, 0},
+      {"without a table the request's data_start is kept", 0, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<Linear> targets(two.begin(), two.begin() + c.targets);
+    const std::string name = NewName();
+    if (targets.empty()) {
+      ASSERT_EQ(Create(name).error, 0);
+    } else {
+      ASSERT_GE(MakeLinear(name, NewUuid(), targets), 0);
     }
-    start += targets[i].length;
+    DmRequest req(16384);
+    req.SetName(name);
+    const uint32_t flags = c.table_lines ? DM_STATUS_TABLE_FLAG : 0;
+    req.header()->flags = flags;
+    req.header()->data_start = c.request_data_start;
+    Result r = Run(DM_TABLE_STATUS, std::move(req));
+    ASSERT_EQ(r.error, 0) << strerror(r.error);
+    EXPECT_EQ(r->flags,
+              targets.empty() ? flags : flags | DM_ACTIVE_PRESENT_FLAG);
+    EXPECT_EQ(r->data_start,
+              targets.empty() ? c.request_data_start : kStructSize)
+        << "a table's records always follow the header";
+    EXPECT_EQ(r->target_count, targets.size());
+
+    std::vector<StatusRecord> records = ParseStatus(r.reply);
+    ASSERT_EQ(records.size(), targets.size());
+    uint64_t start = 0;
+    uint64_t offset = 0;
+    uint64_t end = kBareSize;
+    for (size_t i = 0; i < targets.size(); ++i) {
+      SCOPED_TRACE("record " + std::to_string(i));
+      const std::string text = c.table_lines
+                                   ? DeviceNumberOf(targets[i].disk) + " " +
+                                         std::to_string(targets[i].sector)
+                                   : "";
+      EXPECT_EQ(records[i].offset, offset);
+      EXPECT_EQ(records[i].spec.sector_start, start);
+      EXPECT_EQ(records[i].spec.length, targets[i].length);
+      EXPECT_EQ(records[i].spec.status, 0);
+      EXPECT_STREQ(records[i].spec.target_type, "linear");
+      EXPECT_EQ(records[i].text, text);
+      end = kStructSize + offset + kSpec + text.size() + 1;
+      offset += PaddedRecordSize(text.size());
+      EXPECT_EQ(records[i].spec.next, offset)
+          << "`next` counts from data_start";
+      start += targets[i].length;
+    }
+    EXPECT_EQ(r->data_size, end) << "data_size ends at the last text's NUL";
   }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Contract, StatusLayout,
-    testing::Values(Layout{"OneTargetTableLine", false, true, kStructSize},
-                    Layout{"OneTargetStatusLine", false, false, kStructSize},
-                    Layout{"TwoTargetsTableLines", true, true, kStructSize},
-                    Layout{"TwoTargetsStatusLines", true, false, kStructSize},
-                    Layout{"RequestDataStartIgnored", true, true, 0}),
-    [](const testing::TestParamInfo<Layout>& info) { return info.param.name; });
-
-TEST_F(DmContract, StatusOfADeviceWithoutTable) {
-  const std::string name = NewName();
-  ASSERT_EQ(Create(name).error, 0);
-  DmRequest req(4096);
-  req.SetName(name);
-  req.header()->data_start = 0;
-  Result r = Run(DM_TABLE_STATUS, std::move(req));
-  ASSERT_EQ(r.error, 0);
-  EXPECT_EQ(r->flags, 0u);
-  EXPECT_EQ(r->target_count, 0u);
-  EXPECT_EQ(r->data_size, kBareSize);
-  EXPECT_EQ(r->data_start, 0u)
-      << "without a table the reply keeps the request's data_start";
 }
 
 TEST_F(DmContract, StatusBufferFull) {
@@ -109,8 +93,7 @@ TEST_F(DmContract, StatusBufferFull) {
     size_t size;
     bool full;
     uint32_t data_size;
-    uint32_t
-        data_start;  // the header's end, or the buffer's when it is shorter
+    uint32_t data_start;  // the header's end, or the buffer's if shorter
     size_t records;
   } cases[] = {
       {"bare header", kBareSize, true, kBareSize, kBareSize, 0},
@@ -156,51 +139,48 @@ TEST_F(DmContract, TableLoadChecks) {
     std::string records;
     uint32_t count;
     int error;
-    int64_t data_size_change;  // added to the request's data_size
-    int64_t data_start = -1;   // replaces the request's data_start when >= 0
+    int64_t data_size_change = 0;  // added to the request's data_size
+    int64_t data_start = -1;  // replaces the request's data_start when >= 0
   } cases[] = {
-      {"well formed", Record(0, 16, "linear", at8), 1, 0, 0},
+      {"well formed", Record(0, 16, "linear", at8), 1, 0},
       {"by device number", Record(0, 16, "linear", DeviceNumberOf(sdb) + " 8"),
-       1, 0, 0},
-      {"up to the disk's end", Record(0, sectors - 8, "linear", at8), 1, 0, 0},
+       1, 0},
+      {"up to the disk's end", Record(0, sectors - 8, "linear", at8), 1, 0},
       {"blanks around arguments", Record(0, 16, "linear", "  " + sdb + "\t 8 "),
-       1, 0, 0},
+       1, 0},
       {"two adjoining targets",
        Record(0, 8, "linear", at8) + Record(8, 8, "linear", "/dev/block/sda 0"),
-       2, 0, 0},
+       2, 0},
       // Records of different lengths: a third record is found only when
       // `next` counts from the record before it.
       {"three targets",
        Record(0, 8, "linear", at8) +
            Record(8, 8, "linear", DeviceNumberOf(sdb) + " 0") +
            Record(16, 8, "linear", "/dev/block/mmcblk0boot1 100"),
-       3, 0, 0},
+       3, 0},
       {"past the disk's end", Record(0, sectors - 8 + 1, "linear", at8), 1,
-       EINVAL, 0},
+       EINVAL},
       {"starting past the disk's end",
-       Record(0, 1, "linear", sdb + " " + std::to_string(sectors)), 1, EINVAL,
-       0},
-      {"zero length", Record(0, 0, "linear", at8), 1, EINVAL, 0},
-      {"first target not at sector 0", Record(8, 8, "linear", at8), 1, EINVAL,
-       0},
+       Record(0, 1, "linear", sdb + " " + std::to_string(sectors)), 1, EINVAL},
+      {"zero length", Record(0, 0, "linear", at8), 1, EINVAL},
+      {"first target not at sector 0", Record(8, 8, "linear", at8), 1, EINVAL},
       {"gap", Record(0, 8, "linear", at8) + Record(16, 8, "linear", at8), 2,
-       EINVAL, 0},
+       EINVAL},
       {"overlap", Record(0, 16, "linear", at8) + Record(8, 8, "linear", at8), 2,
-       EINVAL, 0},
-      {"unknown target type", Record(0, 8, "qmct-none", ""), 1, EINVAL, 0},
-      {"one argument", Record(0, 8, "linear", sdb), 1, EINVAL, 0},
-      {"three arguments", Record(0, 8, "linear", at8 + " 1"), 1, EINVAL, 0},
+       EINVAL},
+      {"unknown target type", Record(0, 8, "qmct-none", ""), 1, EINVAL},
+      {"one argument", Record(0, 8, "linear", sdb), 1, EINVAL},
+      {"three arguments", Record(0, 8, "linear", at8 + " 1"), 1, EINVAL},
       {"sector with trailing junk", Record(0, 8, "linear", sdb + " 8x"), 1,
-       EINVAL, 0},
-      {"negative sector", Record(0, 8, "linear", sdb + " -1"), 1, EINVAL, 0},
+       EINVAL},
+      {"negative sector", Record(0, 8, "linear", sdb + " -1"), 1, EINVAL},
       {"missing device path", Record(0, 8, "linear", "/dev/block/qmct-none 0"),
-       1, no_such_path, 0},
-      {"unknown device number", Record(0, 8, "linear", "60:0 0"), 1, ENXIO, 0},
-      {"no targets", Record(0, 8, "linear", at8), 0, EINVAL, 0},
-      {"fewer records than targets", Record(0, 8, "linear", at8), 2, EINVAL, 0},
+       1, no_such_path},
+      {"unknown device number", Record(0, 8, "linear", "60:0 0"), 1, ENXIO},
+      {"no targets", Record(0, 8, "linear", at8), 0, EINVAL},
+      {"fewer records than targets", Record(0, 8, "linear", at8), 2, EINVAL},
       {"next pointing into its own record",
-       Record(0, 8, "linear", at8, 8) + Record(8, 8, "linear", at8), 2, EINVAL,
-       0},
+       Record(0, 8, "linear", at8, 8) + Record(8, 8, "linear", at8), 2, EINVAL},
       {"text without its NUL", Record(0, 8, "linear", at8), 1, EINVAL,
        static_cast<int64_t>(kSpec + at8.size()) -
            static_cast<int64_t>(PaddedRecordSize(at8.size()))},
@@ -239,9 +219,9 @@ TEST_F(DmContract, RefusedLoadKeepsEarlierTables) {
   EXPECT_EQ(Load(live, bad, 1).error, EINVAL);
   Result status = Status(live);
   EXPECT_EQ(status->flags, static_cast<uint32_t>(DM_ACTIVE_PRESENT_FLAG));
-  Result table = TableStatus(live);
-  ASSERT_EQ(ParseStatus(table.reply).size(), 1u);
-  EXPECT_EQ(ParseStatus(table.reply)[0].spec.length, 16u);
+  const std::vector<StatusRecord> table = Table(live, 0);
+  ASSERT_EQ(table.size(), 1u);
+  EXPECT_EQ(table[0].spec.length, 16u);
 
   const std::string staged = NewName();
   ASSERT_EQ(Create(staged).error, 0);
@@ -281,17 +261,13 @@ TEST_F(DmContract, CryptTableLineKeepsItsKey) {
     }
     ASSERT_EQ(loaded.error, 0) << strerror(loaded.error);
     ASSERT_EQ(Resume(name).error, 0);
-    Result table = TableStatus(name, DM_STATUS_TABLE_FLAG);
-    ASSERT_EQ(table.error, 0);
-    std::vector<StatusRecord> records = ParseStatus(table.reply);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_STREQ(records[0].spec.target_type, "crypt");
-    EXPECT_EQ(records[0].text, params);
-    Result status = TableStatus(name);
-    ASSERT_EQ(status.error, 0);
-    for (const StatusRecord& r : ParseStatus(status.reply)) {
-      EXPECT_EQ(r.text.find(c.key), std::string::npos) << r.text;
-    }
+    const std::vector<StatusRecord> table = Table(name, DM_STATUS_TABLE_FLAG);
+    ASSERT_EQ(table.size(), 1u);
+    EXPECT_STREQ(table[0].spec.target_type, "crypt");
+    EXPECT_EQ(table[0].text, params);
+    const std::vector<StatusRecord> status = Table(name, 0);
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_EQ(status[0].text.find(c.key), std::string::npos) << status[0].text;
   }
 }
 
