@@ -2,8 +2,9 @@
 # The whole test run, from a fresh Debian 12 machine: installs what is
 # missing, builds the real-kernel guests, then configures, builds and runs
 # every test of the five trees:
-#   default  host build: unit, fake-kernel and contract tests, plus the
-#            real-kernel tests in the amd64 guest;
+#   default  host build: unit, fake-kernel and contract tests, the policy
+#            checks and the real-kernel tests in the amd64 guest; then its
+#            static checks (label lint) as the test preset lint;
 #   asan     the host suites again under AddressSanitizer + UBSan;
 #   aarch64  the static arm64 build, its tests run in both arm64 guests
 #            (Linux 6.1, and 6.12 with 16 KiB pages);
@@ -28,4 +29,8 @@ for preset in default asan aarch64 platform-libs fuzz; do
   cmake --build --preset "${preset}" -j"${jobs}"
   echo "==== ${preset}: test"
   ctest --preset "${preset}" -j"${jobs}"
+  if [ "${preset}" = default ]; then
+    echo "==== default: lint"
+    ctest --preset lint -j"${jobs}"
+  fi
 done

@@ -10,13 +10,11 @@ namespace quillmap_testing {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir(const std::string& prefix, const std::string& base) {
-  std::string dir = base;
-  if (dir.empty()) {
-    const char* tmp = getenv("TMPDIR");
-    dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-  }
-  std::string pattern = dir + "/" + prefix + ".XXXXXX";
+TempDir::TempDir(const std::string& prefix) {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" +
+      prefix + ".XXXXXX";
   if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
 }
 

@@ -1,7 +1,6 @@
-// A fresh, private folder "<base>/<prefix>.XXXXXX" (mkdtemp; |base| defaults
-// to $TMPDIR, else /tmp) for one test, fixture or fuzz run, removed with
-// everything in it when the object goes. When it cannot be made, ok() is
-// false and path() is empty.
+// A fresh, private folder "$TMPDIR/<prefix>.XXXXXX" (mkdtemp; /tmp without
+// TMPDIR) for one test or fixture, removed with everything in it when the
+// object goes. When it cannot be made, ok() is false and path() is empty.
 #pragma once
 
 #include <stdint.h>
@@ -12,8 +11,7 @@ namespace quillmap_testing {
 
 class TempDir {
  public:
-  explicit TempDir(const std::string& prefix = "quillmap",
-                   const std::string& base = "");
+  explicit TempDir(const std::string& prefix = "quillmap");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
